@@ -1,0 +1,57 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include "qcombox.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class MainWindow;
+class QPlainTextEdit;
+
+// Makes a fresh temporary folder the working directory (where "saved.txt" and the
+// port links live) and goes back to the previous one on destruction.
+class ScopedWorkingDirectory
+{
+public:
+    ScopedWorkingDirectory();
+    ~ScopedWorkingDirectory();
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &name) const { return dir.filePath(name); }
+
+private:
+    QTemporaryDir dir;
+    QString previous;
+};
+
+// Puts a folder first on PATH, so that programs started by bare name are found
+// there, and restores PATH on destruction.
+class ScopedPathPrefix
+{
+public:
+    explicit ScopedPathPrefix(const QString &folder);
+    ~ScopedPathPrefix();
+
+private:
+    QByteArray previous;
+};
+
+// Stands in for the system's serial ports in every scan while it lives.
+class ScopedPortList
+{
+public:
+    explicit ScopedPortList(const QList<SerialPortEntry> &ports);
+    ~ScopedPortList();
+};
+
+// Writes an executable shell script; returns its path.
+QString writeScript(const QString &folder, const QString &name, const QByteArray &body);
+
+// The window's log panel and its paragraphs, in order.
+QPlainTextEdit *logPanel(MainWindow &window);
+QStringList logParagraphs(MainWindow &window);
+
+#endif // TESTSUPPORT_H
