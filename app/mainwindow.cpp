@@ -70,8 +70,8 @@ void MainWindow::on_pushButton_clicked()
     if (QDir(folder).exists())
         startLocation = current;
 
-    const QString path = QFileDialog::getOpenFileName(this, tr("Open Firmware"), startLocation,
-                                                      tr("Firmware Files (*.bin)"));
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Open Firmware"), startLocation, tr("Firmware Files (*.bin)"));
     if (path.isEmpty())
         return;
     form->lineEdit->setText(path);
@@ -96,8 +96,8 @@ void MainWindow::on_pushButton_2_clicked()
     connect(&upload, &QProcess::readyReadStandardOutput, this, &MainWindow::consoleOut);
 
     QString path = form->lineEdit->text();
-    const QString quotedPath = QLatin1Char('"') + path.replace(QLatin1Char('/'), QLatin1Char('\\'))
-                               + QLatin1Char('"');
+    const QString quotedPath
+        = QLatin1Char('"') + path.replace(QLatin1Char('/'), QLatin1Char('\\')) + QLatin1Char('"');
     const QString port = form->comboBox->currentText();
 
     if (!port.contains(QLatin1String("COM"))) {
@@ -115,8 +115,7 @@ void MainWindow::on_pushButton_2_clicked()
         QCoreApplication::processEvents();
 
         const QString commandLine = QStringLiteral("bossac -i -d --port=") + port
-                                    + QStringLiteral(" -U -i --offset=0x6000 -e -w ") + quotedPath
-                                    + QStringLiteral(" -R");
+            + QStringLiteral(" -U -i --offset=0x6000 -e -w ") + quotedPath + QStringLiteral(" -R");
         appendLog(commandLine);
         scrollLogToEnd();
 
@@ -141,7 +140,8 @@ void MainWindow::on_pushButton_2_clicked()
         else if (upload.exitCode() == 0)
             appendLog(QStringLiteral("Done!"));
         else
-            appendLog(QStringLiteral("Error, exited with code ") + QString::number(upload.exitCode()));
+            appendLog(
+                QStringLiteral("Error, exited with code ") + QString::number(upload.exitCode()));
     }
     scrollLogToEnd();
 }

@@ -44,7 +44,13 @@ class ScopedPortList
 {
 public:
     explicit ScopedPortList(const QList<SerialPortEntry> &ports);
+    ScopedPortList(std::initializer_list<SerialPortEntry> ports)
+        : ScopedPortList(QList<SerialPortEntry>(ports))
+    {
+    }
     ~ScopedPortList();
+    ScopedPortList(const ScopedPortList &) = delete;
+    ScopedPortList &operator=(const ScopedPortList &) = delete;
 };
 
 // Writes an executable shell script; returns its path.
