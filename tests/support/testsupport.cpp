@@ -47,7 +47,8 @@ QString writeScript(const QString &folder, const QString &name, const QByteArray
         qFatal("cannot write %s", qPrintable(path));
     script.write("#!/bin/sh\n" + body);
     script.close();
-    script.setPermissions(script.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+    script.setPermissions(
+        script.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
     return path;
 }
 
