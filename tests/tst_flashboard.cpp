@@ -1,0 +1,247 @@
+// Flashes an emulated SAMD21 bootloader with the real bossac, through the window's
+// Upload button and, to pin down the emulator itself, with bossac alone.
+
+#include "mainwindow.h"
+#include "sambaboard.h"
+#include "testsupport.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const QString portName = QStringLiteral("COM7");
+const QString firmwareName = QStringLiteral("fw.bin");
+constexpr quint32 imageOffset = 0x6000;
+// Three 4 KiB chunks, the last one short and not a whole number of 64-byte pages.
+constexpr int imageSize = 10000;
+constexpr int paddedImageSize = (imageSize + 63) / 64 * 64;
+
+QByteArray firmwareImage(int size)
+{
+    QByteArray bytes(size, '\0');
+    quint32 state = 0x12345678;
+    for (char &byte : bytes) {
+        state = state * 1664525 + 1013904223;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size();
+}
+
+// Index of the first paragraph at or after `from` that contains `text`, or -1.
+int findParagraph(const QStringList &paragraphs, const QString &text, int from)
+{
+    for (int i = qMax(0, from); i < paragraphs.size(); ++i)
+        if (paragraphs.at(i).contains(text))
+            return i;
+    return -1;
+}
+
+QString lastNonEmpty(const QStringList &paragraphs)
+{
+    for (int i = paragraphs.size() - 1; i >= 0; --i)
+        if (!paragraphs.at(i).trimmed().isEmpty())
+            return paragraphs.at(i);
+    return QString();
+}
+
+QByteArray readProcFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Processes this test started that still exist (zombies included), and bossac runs
+// on our port from our working directory, whoever started them.
+QStringList leftoverBossacProcesses(const QString &workingDirectory)
+{
+    const QString ourPid = QString::number(::getpid());
+    const QString ourDir = QFileInfo(workingDirectory).canonicalFilePath();
+    QStringList found;
+    const QStringList pids
+        = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : pids) {
+        bool numeric = false;
+        pid.toInt(&numeric);
+        if (!numeric)
+            continue;
+        const QByteArray stat = readProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+        // Fields after the command name, which is in parentheses: state, parent pid...
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        const QList<QByteArray> argv
+            = readProcFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+        const bool ourChild = fields.size() > 1 && fields.at(1) == ourPid.toLatin1();
+        const bool bossacOnOurPort = argv.first().endsWith("bossac")
+            && argv.contains("--port=" + portName.toLatin1())
+            && QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).canonicalFilePath() == ourDir;
+        if (ourChild || bossacOnOurPort)
+            found.append(QStringLiteral("%1 %2").arg(pid, QString::fromLatin1(stat.left(80))));
+    }
+    return found;
+}
+
+QStringList uploadThroughWindow()
+{
+    MainWindow window;
+    window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
+    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(firmwareName);
+    window.findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click();
+    return logParagraphs(window);
+}
+
+} // namespace
+
+class FlashBoardTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void emulatorTakesBossacWriteAndVerify();
+    void uploadFlashesImageAtOffsetAndLogsBossacRun();
+    void uploadReportsBoardThatFailsMidFlash_data();
+    void uploadReportsBoardThatFailsMidFlash();
+};
+
+void FlashBoardTest::initTestCase()
+{
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("bossac")).isEmpty(),
+        "bossac was not found on PATH: install bossa-cli (/usr/bin/bossac) to run these tests");
+}
+
+void FlashBoardTest::cleanup()
+{
+    MainWindow::setUploadTimeout(60000);
+}
+
+// bossac writes, then reads every page back (63 + 1 byte reads, Z checksums), and
+// resets the board: the emulator must answer all of it the way a board does.
+void FlashBoardTest::emulatorTakesBossacWriteAndVerify()
+{
+    ScopedWorkingDirectory cwd;
+    SambaBoard board;
+    QVERIFY2(board.isRunning(), qPrintable(board.errorString()));
+    QVERIFY2(board.linkAs(portName), qPrintable(board.errorString()));
+    const QByteArray image = firmwareImage(imageSize);
+    QVERIFY(writeFile(cwd.filePath(firmwareName), image));
+
+    QProcess bossac;
+    bossac.start(QStringLiteral("bossac"),
+        { QStringLiteral("-d"), QStringLiteral("--port=") + portName, QStringLiteral("-U"),
+            QStringLiteral("-i"), QStringLiteral("--offset=0x6000"), QStringLiteral("-e"),
+            QStringLiteral("-w"), QStringLiteral("-v"), firmwareName, QStringLiteral("-R") });
+    QVERIFY(bossac.waitForFinished(30000));
+    const QString out = QString::fromUtf8(bossac.readAllStandardOutput());
+    const QString err = QString::fromUtf8(bossac.readAllStandardError());
+    QVERIFY2(bossac.exitStatus() == QProcess::NormalExit && bossac.exitCode() == 0,
+        qPrintable(QStringLiteral("exit %1\n%2\n%3").arg(bossac.exitCode()).arg(err, out)));
+    QVERIFY2(out.contains(QLatin1String("Verify successful")), qPrintable(out));
+    QCOMPARE(board.flash().mid(imageOffset, imageSize), image);
+    QVERIFY(board.resetRequested());
+    QVERIFY(board.commands().contains(QStringLiteral("WE000ED0C,05FA0004")));
+}
+
+void FlashBoardTest::uploadFlashesImageAtOffsetAndLogsBossacRun()
+{
+    ScopedWorkingDirectory cwd;
+    SambaBoard board;
+    QVERIFY2(board.isRunning(), qPrintable(board.errorString()));
+    QVERIFY2(board.linkAs(portName), qPrintable(board.errorString()));
+    const QByteArray image = firmwareImage(imageSize);
+    QVERIFY(writeFile(cwd.filePath(firmwareName), image));
+    const ScopedPortList ports(
+        QList<SerialPortEntry> { { portName, QStringLiteral("Arduino Zero") } });
+
+    const QStringList log = uploadThroughWindow();
+    const QString logText = log.join(QLatin1Char('\n'));
+
+    const QByteArray flash = board.flash();
+    const QByteArray before = SambaBoard::initialFlash();
+    QVERIFY2(flash.left(imageOffset) == before.left(imageOffset),
+        "the erase or write touched the bootloader or the area below the offset");
+    QVERIFY2(flash.mid(imageOffset, imageSize) == image, qPrintable(logText));
+    QCOMPARE(flash.mid(imageOffset + imageSize, paddedImageSize - imageSize),
+        QByteArray(paddedImageSize - imageSize, '\0'));
+    const int end = imageOffset + paddedImageSize;
+    QVERIFY2(flash.mid(end) == QByteArray(flash.size() - end, '\xFF'),
+        "flash after the image was not erased");
+    QVERIFY(board.resetRequested());
+
+    const int uploading = log.indexOf(QStringLiteral("Uploading..."));
+    QVERIFY2(uploading >= 0, qPrintable(logText));
+    const int command = log.indexOf(
+        QStringLiteral("bossac -i -d --port=COM7 -U -i --offset=0x6000 -e -w \"fw.bin\" -R"),
+        uploading);
+    QVERIFY2(command > uploading, qPrintable(logText));
+    const int device = findParagraph(log, QStringLiteral("Device       : ATSAMD21x18"), command);
+    QVERIFY2(device > command, qPrintable(logText));
+    const int trace = findParagraph(log, QStringLiteral("writeBuffer("), device);
+    QVERIFY2(trace > device, qPrintable(logText));
+    QCOMPARE(lastNonEmpty(log), QStringLiteral("Done!"));
+    QVERIFY2(log.lastIndexOf(QStringLiteral("Done!")) > trace, qPrintable(logText));
+}
+
+void FlashBoardTest::uploadReportsBoardThatFailsMidFlash_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("uploadTimeoutMs");
+    QTest::addColumn<QString>("expectedOutput");
+    QTest::addColumn<QString>("lastMessage");
+
+    QTest::newRow("board stops answering")
+        << int(SambaBoard::StopsAnswering) << 60000 << QStringLiteral("SAM-BA operation failed")
+        << QStringLiteral("Error, exited with code 1");
+    // bossac spins forever once the port hangs up under it; only the window's
+    // watchdog ends the run.
+    QTest::newRow("board vanishes mid-write")
+        << int(SambaBoard::VanishesMidWrite) << 3000 << QStringLiteral("Erase flash")
+        << QStringLiteral("Error, bossac did not finish within 60 seconds");
+}
+
+void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
+{
+    QFETCH(int, fault);
+    QFETCH(int, uploadTimeoutMs);
+    QFETCH(QString, expectedOutput);
+    QFETCH(QString, lastMessage);
+
+    ScopedWorkingDirectory cwd;
+    SambaBoard board(static_cast<SambaBoard::Fault>(fault));
+    QVERIFY2(board.isRunning(), qPrintable(board.errorString()));
+    QVERIFY2(board.linkAs(portName), qPrintable(board.errorString()));
+    QVERIFY(writeFile(cwd.filePath(firmwareName), firmwareImage(imageSize)));
+    const ScopedPortList ports(
+        QList<SerialPortEntry> { { portName, QStringLiteral("Arduino Zero") } });
+    MainWindow::setUploadTimeout(uploadTimeoutMs);
+
+    const QStringList log = uploadThroughWindow();
+    const QString logText = log.join(QLatin1Char('\n'));
+
+    QCOMPARE(lastNonEmpty(log), lastMessage);
+    QVERIFY2(findParagraph(log, expectedOutput, 0) >= 0, qPrintable(logText));
+    QVERIFY(!board.resetRequested());
+    QCOMPARE(board.vanished(), fault == SambaBoard::VanishesMidWrite);
+    const QStringList left = leftoverBossacProcesses(cwd.path());
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
+}
+
+QTEST_MAIN(FlashBoardTest)
+#include "tst_flashboard.moc"
