@@ -24,7 +24,6 @@ QStringList items(const QComboBox &box)
 } // namespace
 
 using PortList = QList<SerialPortEntry>;
-Q_DECLARE_METATYPE(PortList)
 
 class PortSelectorTest : public QObject
 {

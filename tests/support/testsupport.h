@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -59,5 +60,8 @@ QString writeScript(const QString &folder, const QString &name, const QByteArray
 // The window's log panel and its paragraphs, in order.
 QPlainTextEdit *logPanel(MainWindow &window);
 QStringList logParagraphs(MainWindow &window);
+
+// Lets port lists be test data.
+Q_DECLARE_METATYPE(QList<SerialPortEntry>)
 
 #endif // TESTSUPPORT_H

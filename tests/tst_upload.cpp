@@ -1,0 +1,385 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+
+namespace {
+
+QStringList nonEmpty(const QStringList &paragraphs)
+{
+    QStringList kept;
+    for (const QString &paragraph : paragraphs)
+        if (!paragraph.isEmpty())
+            kept.append(paragraph);
+    return kept;
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+// Records its arguments one per line in args.txt, in the working directory.
+const QByteArray recordArguments = "printf '%s\\n' \"$@\" > args.txt\n";
+
+// A window whose port list offers one bootloader board on COM7, with the popup that
+// the constructor opens closed again.
+struct UploadWindow
+{
+    explicit UploadWindow(const QList<SerialPortEntry> &ports = { { "COM7", "Arduino Zero" } })
+        : portList(ports)
+    {
+        window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
+    }
+
+    QComboBox *ports() { return window.findChild<QComboBox *>(QStringLiteral("comboBox")); }
+    QLineEdit *path() { return window.findChild<QLineEdit *>(QStringLiteral("lineEdit")); }
+    void clickUpload() { window.findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click(); }
+    QStringList log() { return nonEmpty(logParagraphs(window)); }
+
+    ScopedPortList portList;
+    MainWindow window;
+};
+
+} // namespace
+
+class UploadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void bossacReceivesTheFixedCommandLine_data();
+    void bossacReceivesTheFixedCommandLine();
+    void refusalsStartNoProcess_data();
+    void refusalsStartNoProcess();
+    void bootloaderScanLiftsTheRefusal();
+    void outputIsRelayedWhileBossacRuns();
+    void bothChannelsAreRelayedInOrder();
+    void verdictFollowsTheExitCode_data();
+    void verdictFollowsTheExitCode();
+    void missingBossacIsNoSuccess();
+    void runThatOutlivesTheWaitIsKilled();
+    void inputsAreReadBeforeEventsAreProcessed();
+    void nestedUploadKeepsEachRunsOutput();
+    void invalidUtf8KeepsTheLinesAround();
+    void megabytesOfOutputLoseNoLine();
+
+private:
+    ScopedWorkingDirectory *cwd = nullptr;
+    ScopedPathPrefix *path = nullptr;
+};
+
+void UploadTest::init()
+{
+    cwd = new ScopedWorkingDirectory;
+    path = new ScopedPathPrefix(cwd->path());
+}
+
+void UploadTest::cleanup()
+{
+    MainWindow::setUploadTimeout(60000);
+    delete path;
+    delete cwd;
+}
+
+void UploadTest::bossacReceivesTheFixedCommandLine_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("pathArgument");
+
+    QTest::newRow("bare file name") << "COM7"
+                                    << "fw.bin"
+                                    << "fw.bin";
+    QTest::newRow("forward slashes become backslashes") << "COM7"
+                                                        << "C:/fw/app.bin"
+                                                        << "C:\\fw\\app.bin";
+    QTest::newRow("spaces and non-ASCII letters stay one argument")
+        << "COM12"
+        << "Mes Fïrmwäres/app v2 ü.bin"
+        << "Mes Fïrmwäres\\app v2 ü.bin";
+    QTest::newRow("a field of spaces passes") << "COM7"
+                                              << "   "
+                                              << "   ";
+    QTest::newRow("a port that merely contains COM passes") << "xCOMy"
+                                                            << "fw.bin"
+                                                            << "fw.bin";
+}
+
+void UploadTest::bossacReceivesTheFixedCommandLine()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, field);
+    QFETCH(QString, pathArgument);
+
+    writeScript(cwd->path(), QStringLiteral("bossac"), recordArguments);
+    UploadWindow upload({ { port, "Arduino Zero" } });
+    upload.path()->setText(field);
+    upload.clickUpload();
+
+    const QString commandLine = QStringLiteral("bossac -i -d --port=") + port
+        + QStringLiteral(" -U -i --offset=0x6000 -e -w \"") + pathArgument
+        + QStringLiteral("\" -R");
+    QCOMPARE(upload.log(), QStringList({ "Uploading...", commandLine, "Done!" }));
+    const QStringList expectedArguments { "-i", "-d", "--port=" + port, "-U", "-i",
+        "--offset=0x6000", "-e", "-w", pathArgument, "-R" };
+    QCOMPARE(readText(QStringLiteral("args.txt")),
+        expectedArguments.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+}
+
+void UploadTest::refusalsStartNoProcess_data()
+{
+    QTest::addColumn<QList<SerialPortEntry>>("ports");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QStringList>("expected");
+
+    // The line breaks at the start of the first text and the end of the last one
+    // show as empty lines around the advice.
+    const QStringList bootloaderHelp {
+        "",
+        "Please put device in bootloader mode!",
+        "To put the device in bootloader mode, press the onboard reset button twice within half a "
+        "second.",
+        "Then select the new port.",
+        "",
+    };
+    QTest::newRow("no board, no port chosen")
+        << QList<SerialPortEntry> {} << "fw.bin" << QStringList { "Select a COM port!" };
+    QTest::newRow("port name without COM")
+        << QList<SerialPortEntry> { { "ttyACM0", "Arduino Zero" } } << "fw.bin"
+        << QStringList { "Select a COM port!" };
+    QTest::newRow("lower-case com is no COM port")
+        << QList<SerialPortEntry> { { "com7", "Arduino Zero" } } << "fw.bin"
+        << QStringList { "Select a COM port!" };
+    QTest::newRow("port check comes before the file check")
+        << QList<SerialPortEntry> {} << "" << QStringList { "Select a COM port!" };
+    QTest::newRow("empty path field") << QList<SerialPortEntry> { { "COM7", "Arduino Zero" } } << ""
+                                      << QStringList { "Select a file!" };
+    QTest::newRow("board running its application")
+        << QList<SerialPortEntry> { { "COM5", "Adafruit Feather M0" } } << "fw.bin"
+        << bootloaderHelp;
+}
+
+void UploadTest::refusalsStartNoProcess()
+{
+    QFETCH(QList<SerialPortEntry>, ports);
+    QFETCH(QString, field);
+    QFETCH(QStringList, expected);
+
+    writeScript(cwd->path(), QStringLiteral("bossac"), "touch started\n");
+    UploadWindow upload(ports);
+    upload.path()->setText(field);
+    upload.clickUpload();
+
+    QCOMPARE(logParagraphs(upload.window), expected);
+    QVERIFY(!QFile::exists(QStringLiteral("started")));
+}
+
+void UploadTest::bootloaderScanLiftsTheRefusal()
+{
+    writeScript(cwd->path(), QStringLiteral("bossac"), "touch started\n");
+    QList<SerialPortEntry> ports { { "COM5", "Adafruit Feather M0" } };
+    QCOMBox::setPortLister([&ports] { return ports; });
+    MainWindow window;
+    auto *box = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
+    box->hidePopup();
+    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(QStringLiteral("fw.bin"));
+    auto *uploadButton = window.findChild<QPushButton *>(QStringLiteral("pushButton_2"));
+    uploadButton->click();
+    QVERIFY(!QFile::exists(QStringLiteral("started")));
+
+    // After the double reset the board comes back as a bootloader on another port.
+    ports = { { "COM6", "Arduino Zero" } };
+    box->showPopup();
+    box->hidePopup();
+    uploadButton->click();
+    QCOMBox::setPortLister(nullptr);
+    QVERIFY(QFile::exists(QStringLiteral("started")));
+    QCOMPARE(nonEmpty(logParagraphs(window)).last(), QStringLiteral("Done!"));
+}
+
+void UploadTest::outputIsRelayedWhileBossacRuns()
+{
+    // The fake waits for a file that only the log's observer creates: unless the
+    // first line reaches the log while bossac runs, the run cannot finish.
+    writeScript(cwd->path(), QStringLiteral("bossac"),
+        "echo early\n"
+        "i=0; while [ ! -f go ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i+1)); done\n"
+        "[ -f go ] && echo late\n");
+    MainWindow::setUploadTimeout(20000);
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    QObject::connect(logPanel(upload.window), &QPlainTextEdit::textChanged, [&upload] {
+        if (logParagraphs(upload.window).contains(QStringLiteral("early")))
+            QFile(QStringLiteral("go")).open(QIODevice::WriteOnly);
+    });
+    upload.clickUpload();
+    QCOMPARE(upload.log().mid(2), QStringList({ "early", "late", "Done!" }));
+}
+
+void UploadTest::bothChannelsAreRelayedInOrder()
+{
+    writeScript(cwd->path(), QStringLiteral("bossac"),
+        "echo 'out 1'\nsleep 0.2\necho 'err 1' >&2\nsleep 0.2\n"
+        "echo 'out 2'\nsleep 0.2\necho 'err 2' >&2\nexit 0\n");
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    upload.clickUpload();
+    QCOMPARE(upload.log().mid(2), QStringList({ "out 1", "err 1", "out 2", "err 2", "Done!" }));
+    // Each notification adds the error text, then the output, even when empty.
+    QVERIFY(logParagraphs(upload.window).count(QString()) >= 4);
+}
+
+void UploadTest::verdictFollowsTheExitCode_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("0") << QByteArray("exit 0\n") << "Done!";
+    QTest::newRow("1") << QByteArray("exit 1\n") << "Error, exited with code 1";
+    QTest::newRow("255") << QByteArray("exit 255\n") << "Error, exited with code 255";
+    // A crash (bossac dies of SIGFPE on an empty image) is no success either.
+    QTest::newRow("crash") << QByteArray("kill -FPE $$\n") << "Error, exited with code 8";
+}
+
+void UploadTest::verdictFollowsTheExitCode()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QString, verdict);
+    writeScript(cwd->path(), QStringLiteral("bossac"), script);
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    upload.clickUpload();
+    QCOMPARE(upload.log().size(), 3);
+    QCOMPARE(upload.log().last(), verdict);
+}
+
+void UploadTest::missingBossacIsNoSuccess()
+{
+    // Nothing but an empty folder to search.
+    const QByteArray savedPath = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(cwd->path()));
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    upload.clickUpload();
+    qputenv("PATH", savedPath);
+
+    QCOMPARE(upload.log().last(), QStringLiteral("Error, could not start bossac"));
+    QVERIFY(!upload.log().contains(QStringLiteral("Done!")));
+}
+
+void UploadTest::runThatOutlivesTheWaitIsKilled()
+{
+    writeScript(cwd->path(), QStringLiteral("bossac"),
+        "echo $$ > pid.txt\necho 'Erase flash'\nexec sleep 30\n");
+    MainWindow::setUploadTimeout(500);
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    upload.clickUpload();
+
+    QCOMPARE(upload.log().mid(2),
+        QStringList({ "Erase flash", "Error, bossac did not finish within 60 seconds" }));
+    const pid_t pid = readText(QStringLiteral("pid.txt")).trimmed().toInt();
+    QVERIFY(pid > 0);
+    QCOMPARE(::kill(pid, 0), -1);
+}
+
+void UploadTest::inputsAreReadBeforeEventsAreProcessed()
+{
+    writeScript(cwd->path(), QStringLiteral("bossac"), recordArguments);
+    UploadWindow upload({ { "COM3", "Communications Port" }, { "COM7", "Arduino Zero" } });
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    // Runs inside the slot's one processEvents call.
+    QTimer::singleShot(0, [&upload] {
+        upload.path()->setText(QStringLiteral("other.bin"));
+        upload.ports()->setCurrentIndex(1);
+    });
+    upload.clickUpload();
+    QCOMPARE(upload.log().at(1),
+        QStringLiteral("bossac -i -d --port=COM7 -U -i --offset=0x6000 -e -w \"fw.bin\" -R"));
+    QVERIFY(readText(QStringLiteral("args.txt")).contains(QStringLiteral("\nfw.bin\n")));
+}
+
+void UploadTest::nestedUploadKeepsEachRunsOutput()
+{
+    // Each run prints its own number.
+    writeScript(cwd->path(), QStringLiteral("bossac"),
+        "n=$(cat runs 2>/dev/null || echo 0); n=$((n+1)); echo $n > runs\n"
+        "sleep 0.1; echo \"run $n\"; sleep 0.1; echo \"end of run $n\"\n");
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    // A second click handled by the outer run's processEvents call.
+    QTimer::singleShot(0, [&upload] { upload.clickUpload(); });
+    upload.clickUpload();
+
+    const QString commandLine = upload.log().at(2);
+    QCOMPARE(upload.log(),
+        QStringList({ "Uploading...", "Uploading...", commandLine, "run 1", "end of run 1", "Done!",
+            commandLine, "run 2", "end of run 2", "Done!" }));
+}
+
+void UploadTest::invalidUtf8KeepsTheLinesAround()
+{
+    writeScript(cwd->path(), QStringLiteral("bossac"),
+        "printf 'before\\n\\377\\376 bad \\300\\200\\n'\nsleep 0.1\n"
+        "printf '\\355\\240\\200\\n' >&2\nprintf 'after\\n'\n");
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    upload.clickUpload();
+
+    // The stderr line and "after" may arrive in one notification or two.
+    const QStringList log = upload.log();
+    QCOMPARE(log.size(), 7);
+    QCOMPARE(log.at(2), QStringLiteral("before"));
+    QVERIFY(log.at(3).contains(QStringLiteral(" bad ")));
+    QVERIFY(log.contains(QStringLiteral("after")));
+    QCOMPARE(log.last(), QStringLiteral("Done!"));
+}
+
+void UploadTest::megabytesOfOutputLoseNoLine()
+{
+    // About 10 MB of numbered trace lines. A notification may end inside a line,
+    // which then continues in the next paragraph, but no character may go missing.
+    writeScript(cwd->path(), QStringLiteral("bossac"),
+        "echo first\n"
+        "seq 1 200000 | sed 's/^/writeBuffer(scr_addr=0x20004034, dst_addr=0x6000) /'\n"
+        "echo last\n");
+    UploadWindow upload;
+    upload.path()->setText(QStringLiteral("fw.bin"));
+    upload.clickUpload();
+
+    QString expected = QStringLiteral("first");
+    for (int line = 1; line <= 200000; ++line)
+        expected += QStringLiteral("writeBuffer(scr_addr=0x20004034, dst_addr=0x6000) ")
+            + QString::number(line);
+    expected += QStringLiteral("last");
+
+    QStringList log = upload.log();
+    QCOMPARE(log.takeFirst(), QStringLiteral("Uploading..."));
+    log.removeFirst();
+    QCOMPARE(log.takeLast(), QStringLiteral("Done!"));
+    const QString relayed = log.join(QString());
+    int firstDifference = 0;
+    while (firstDifference < qMin(relayed.size(), expected.size())
+        && relayed.at(firstDifference) == expected.at(firstDifference))
+        ++firstDifference;
+    QVERIFY2(relayed == expected,
+        qPrintable(QStringLiteral("differs at character %1: ...%2")
+                       .arg(firstDifference)
+                       .arg(relayed.mid(firstDifference, 80))));
+}
+
+QTEST_MAIN(UploadTest)
+#include "tst_upload.moc"
