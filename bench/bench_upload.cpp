@@ -63,18 +63,17 @@ double median(std::vector<double> values)
 }
 
 // A fresh board, linked as the port in the working directory.
-void startBoard(std::unique_ptr<SambaBoard> &board)
+std::unique_ptr<SambaBoard> startBoard()
 {
-    board.reset();
-    board.reset(new SambaBoard);
+    std::unique_ptr<SambaBoard> board(new SambaBoard);
     if (!board->isRunning() || !board->linkAs(portName))
         fail(board->errorString());
+    return board;
 }
 
 double runDirect(const QByteArray &image)
 {
-    std::unique_ptr<SambaBoard> board;
-    startBoard(board);
+    const std::unique_ptr<SambaBoard> board = startBoard();
     QStringList arguments = QProcess::splitCommand(commandLine);
     const QString program = arguments.takeFirst();
     QProcess bossac;
@@ -91,8 +90,7 @@ double runDirect(const QByteArray &image)
 
 double runWindow(const QByteArray &image, qsizetype *logCharacters, int *logParagraphs)
 {
-    std::unique_ptr<SambaBoard> board;
-    startBoard(board);
+    const std::unique_ptr<SambaBoard> board = startBoard();
     MainWindow window;
     window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
     window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(firmwareName);
