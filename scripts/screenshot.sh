@@ -1,0 +1,24 @@
+#!/bin/sh
+# Regenerates docs/screenshot.png: the program as it starts on a virtual X server,
+# with a firmware path remembered from an earlier run.
+set -eu
+cd "$(dirname "$0")/.."
+top=$PWD
+
+scripts/install-deps.sh imagemagick
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build --parallel "$(nproc)" --target UVOFirmwareUploader
+
+work=$(mktemp -d)
+trap 'kill $program $server 2>/dev/null || true; rm -rf "$work"' EXIT
+printf '%s' 'C:/firmware/feather_m0_app.bin' > "$work/saved.txt"
+
+display=:$((90 + $$ % 100))
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+server=$!
+sleep 1
+(cd "$work" && DISPLAY=$display exec "$top/build/UVOFirmwareUploader") >/dev/null 2>&1 &
+program=$!
+sleep 3
+DISPLAY=$display import -window "UVO Firmware Updater 1.0.1" "$top/docs/screenshot.png"
+echo "wrote docs/screenshot.png"
