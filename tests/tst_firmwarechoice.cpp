@@ -1,0 +1,422 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+// What the Browse button's file dialog showed, and any message box that came up
+// while it was being answered.
+struct DialogVisit
+{
+    bool shown = false;
+    QString caption;
+    QStringList nameFilters;
+    QFileDialog::FileMode fileMode = QFileDialog::AnyFile;
+    QFileDialog::AcceptMode acceptMode = QFileDialog::AcceptSave;
+    QString directory;
+    QString proposedName;
+    QStringList messages;
+};
+
+QLineEdit *pathField(MainWindow &window)
+{
+    return window.findChild<QLineEdit *>(QStringLiteral("lineEdit"));
+}
+
+// Clicks Browse and answers the dialog from inside its event loop: chooses
+// `choice` (an absolute path), or cancels when `choice` is empty.
+DialogVisit clickBrowse(MainWindow &window, const QString &choice)
+{
+    DialogVisit visit;
+    QFileDialog *answered = nullptr;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            visit.messages.append(box->text());
+            box->reject();
+            return;
+        }
+        auto *dialog = qobject_cast<QFileDialog *>(modal);
+        if (!dialog)
+            return;
+        if (dialog == answered) {
+            // The dialog refused the answer; leave rather than hang.
+            dialog->reject();
+            return;
+        }
+        answered = dialog;
+        visit.shown = true;
+        visit.caption = dialog->windowTitle();
+        visit.nameFilters = dialog->nameFilters();
+        visit.fileMode = dialog->fileMode();
+        visit.acceptMode = dialog->acceptMode();
+        visit.directory = dialog->directory().absolutePath();
+        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (!edit) {
+            visit.messages.append(QStringLiteral("the dialog has no fileNameEdit"));
+            dialog->reject();
+            return;
+        }
+        visit.proposedName = edit->text();
+        if (choice.isEmpty()) {
+            dialog->reject();
+        } else {
+            // Typed as a user would: selectFile() leaves a focused name field alone.
+            edit->setText(choice);
+            QMetaObject::invokeMethod(dialog, "accept");
+        }
+    });
+    poll.start();
+    window.findChild<QPushButton *>(QStringLiteral("pushButton"))->click();
+    return visit;
+}
+
+// A window as the user gets it, without the port list popup in the way.
+class Window : public MainWindow
+{
+public:
+    Window() { findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup(); }
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size();
+}
+
+// A file that exists, with its parent folders.
+QString makeFirmware(const QString &folder, const QString &relativePath)
+{
+    const QString path = QDir(folder).filePath(relativePath);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write("\x00\x20\x00\x20", 4);
+    return path;
+}
+
+// The bytes the window stores a path as: the locale's encoding, nothing after it.
+QByteArray storedForm(const QString &path)
+{
+    return QTextCodec::codecForLocale()->fromUnicode(path);
+}
+
+// Enters another working directory and returns to the previous one.
+class ScopedCurrentDirectory
+{
+public:
+    explicit ScopedCurrentDirectory(const QString &path)
+        : previous(QDir::currentPath())
+    {
+        entered = QDir::setCurrent(path);
+    }
+    ~ScopedCurrentDirectory() { QDir::setCurrent(previous); }
+    bool entered;
+
+private:
+    QString previous;
+};
+
+} // namespace
+
+class FirmwareChoiceTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void dialogStartsAtFieldWhenItsFolderExists_data();
+    void dialogStartsAtFieldWhenItsFolderExists();
+    void cancelKeepsFieldAndSavedPath_data();
+    void cancelKeepsFieldAndSavedPath();
+    void chosenPathIsSavedAndRestoredByNextWindow_data();
+    void chosenPathIsSavedAndRestoredByNextWindow();
+    void unwritableSavedPathLeavesChoiceInField_data();
+    void unwritableSavedPathLeavesChoiceInField();
+    void samePathIsWrittenAgain();
+    void savedPathIsRestoredAtStart_data();
+    void savedPathIsRestoredAtStart();
+
+private:
+    // The file dialog keeps its history in the user's Qt settings; these go here.
+    QTemporaryDir configHome;
+    const QList<SerialPortEntry> noPorts;
+};
+
+void FirmwareChoiceTest::initTestCase()
+{
+    QVERIFY(configHome.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+}
+
+void FirmwareChoiceTest::dialogStartsAtFieldWhenItsFolderExists_data()
+{
+    // "<cwd>" stands for the temporary working directory. Backslashes are ordinary
+    // characters in Linux file names, so "C:\fw" is one folder in it.
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QString>("firmware");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("directory"); // null: the dialog's own default
+    QTest::addColumn<QString>("proposedName");
+
+    // Qt reads "C:" as a drive and starts such a dialog at "/" on Linux, so only the
+    // proposed name tells what it was given there.
+    QTest::newRow("folder before the last backslash exists")
+        << QStringList { "C:\\fw" } << QString() << "C:\\fw\\app.bin" << QString()
+        << "C:\\fw\\app.bin";
+    QTest::newRow("folder before the last backslash exists, no drive letter")
+        << QStringList { "old\\fw" } << QString() << "old\\fw\\app.bin"
+        << "<cwd>"
+        << "old\\fw\\app.bin";
+    QTest::newRow("folder before the last backslash is gone")
+        << QStringList() << QString() << "C:\\gone\\app.bin" << QString() << QString();
+    QTest::newRow("only the part before the first backslash exists")
+        << QStringList { "C:" } << QString() << "C:\\gone\\app.bin" << QString() << QString();
+    QTest::newRow("forward slashes only") << QStringList() << "firmware/app.bin"
+                                          << "<cwd>/firmware/app.bin"
+                                          << "<cwd>/firmware"
+                                          << "app.bin";
+    QTest::newRow("empty field") << QStringList() << QString() << QString() << QString()
+                                 << QString();
+}
+
+void FirmwareChoiceTest::dialogStartsAtFieldWhenItsFolderExists()
+{
+    QFETCH(QStringList, folders);
+    QFETCH(QString, firmware);
+    QFETCH(QString, field);
+    QFETCH(QString, directory);
+    QFETCH(QString, proposedName);
+
+    ScopedPortList ports(noPorts);
+    ScopedWorkingDirectory cwd;
+    const QString cwdPath = QDir(cwd.path()).absolutePath();
+    for (const QString &folder : folders)
+        QVERIFY(QDir(cwd.path()).mkpath(folder));
+    if (!firmware.isEmpty())
+        makeFirmware(cwd.path(), firmware);
+    field.replace("<cwd>", cwdPath);
+    directory.replace("<cwd>", cwdPath);
+
+    Window window;
+    pathField(window)->setText(field);
+    const DialogVisit visit = clickBrowse(window, QString());
+
+    QVERIFY2(visit.shown, "no file dialog came up");
+    QVERIFY2(visit.messages.isEmpty(), qPrintable(visit.messages.join('\n')));
+    QCOMPARE(visit.caption, QStringLiteral("Open Firmware"));
+    QCOMPARE(visit.nameFilters, QStringList { "Firmware Files (*.bin)" });
+    QCOMPARE(visit.fileMode, QFileDialog::ExistingFile);
+    QCOMPARE(visit.acceptMode, QFileDialog::AcceptOpen);
+    QCOMPARE(visit.proposedName, proposedName);
+    if (!directory.isNull())
+        QCOMPARE(visit.directory, directory);
+    QCOMPARE(pathField(window)->text(), field);
+}
+
+void FirmwareChoiceTest::cancelKeepsFieldAndSavedPath_data()
+{
+    QTest::addColumn<bool>("savedExists");
+    QTest::addColumn<QByteArray>("saved");
+
+    // Bytes that would not survive being read and written again as text.
+    QTest::newRow("saved path with odd bytes")
+        << true << QByteArray("  C:\\old\\app.bin\r\nsecond line\xff\x00 end", 32);
+    QTest::newRow("no saved path") << false << QByteArray();
+}
+
+void FirmwareChoiceTest::cancelKeepsFieldAndSavedPath()
+{
+    QFETCH(bool, savedExists);
+    QFETCH(QByteArray, saved);
+
+    ScopedPortList ports(noPorts);
+    ScopedWorkingDirectory cwd;
+    const QString savedFile = cwd.filePath("saved.txt");
+    if (savedExists)
+        QVERIFY(writeFile(savedFile, saved));
+    const QString other = makeFirmware(cwd.path(), "other.bin");
+
+    Window window;
+    const QString before = pathField(window)->text();
+    // Cancelling a dialog that started in a folder with a firmware in it.
+    pathField(window)->setText(other);
+    const DialogVisit visit = clickBrowse(window, QString());
+
+    QVERIFY2(visit.shown, "no file dialog came up");
+    QCOMPARE(visit.proposedName, QStringLiteral("other.bin"));
+    QCOMPARE(pathField(window)->text(), other);
+    QCOMPARE(QFileInfo::exists(savedFile), savedExists);
+    if (savedExists)
+        QCOMPARE(readFile(savedFile), saved);
+    QCOMPARE(logPanel(window)->toPlainText(), QString());
+
+    // And on a window still showing the restored path.
+    Window second;
+    QCOMPARE(pathField(second)->text(), before);
+    QVERIFY(clickBrowse(second, QString()).shown);
+    QCOMPARE(pathField(second)->text(), before);
+    QCOMPARE(QFileInfo::exists(savedFile), savedExists);
+    if (savedExists)
+        QCOMPARE(readFile(savedFile), saved);
+}
+
+void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow_data()
+{
+    QTest::addColumn<QString>("firmware");
+
+    QTest::newRow("spaces and accented letters") << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin");
+    QTest::newRow("letters outside the basic plane")
+        << QString::fromUtf8("固件 \xF0\x9F\x9A\x80/ünïcode \xF0\x9F\x94\xA5.bin");
+    QTest::newRow("plain name in the working directory") << QStringLiteral("app.bin");
+}
+
+void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow()
+{
+    QFETCH(QString, firmware);
+
+    ScopedPortList ports(noPorts);
+    ScopedWorkingDirectory cwd;
+    const QString chosen = QFileInfo(makeFirmware(cwd.path(), firmware)).absoluteFilePath();
+    QVERIFY(QFileInfo::exists(chosen));
+
+    {
+        Window window;
+        QCOMPARE(pathField(window)->text(), QString());
+        const DialogVisit visit = clickBrowse(window, chosen);
+        QVERIFY2(visit.shown, "no file dialog came up");
+        QVERIFY2(visit.messages.isEmpty(), qPrintable(visit.messages.join('\n')));
+        QCOMPARE(pathField(window)->text(), chosen);
+        QCOMPARE(readFile(cwd.filePath("saved.txt")), storedForm(chosen));
+        QTest::qWait(120); // the log's periodic check has run
+        QCOMPARE(logPanel(window)->toPlainText(), QString());
+    }
+
+    Window next;
+    QCOMPARE(pathField(next)->text(), chosen);
+    QCOMPARE(logPanel(next)->toPlainText(), QString());
+}
+
+void FirmwareChoiceTest::unwritableSavedPathLeavesChoiceInField_data()
+{
+    QTest::addColumn<bool>("inProc");
+
+    // Running as root, permission bits do not stop a write; nothing can be created
+    // in /proc, and nothing can replace a folder by a file.
+    QTest::newRow("working directory /proc") << true;
+    QTest::newRow("saved.txt is a folder") << false;
+}
+
+void FirmwareChoiceTest::unwritableSavedPathLeavesChoiceInField()
+{
+    QFETCH(bool, inProc);
+
+    ScopedPortList ports(noPorts);
+    ScopedWorkingDirectory cwd;
+    const QString chosen = QFileInfo(makeFirmware(cwd.path(), "fw/app.bin")).absoluteFilePath();
+    if (!inProc)
+        QVERIFY(QDir(cwd.path()).mkdir("saved.txt"));
+    ScopedCurrentDirectory workingDirectory(inProc ? QStringLiteral("/proc") : cwd.path());
+    QVERIFY(workingDirectory.entered);
+    const QString savedFile = QDir::current().filePath("saved.txt");
+
+    Window window;
+    QCOMPARE(pathField(window)->text(), QString());
+    pathField(window)->setText(chosen); // starts the dialog in the firmware's folder
+    const DialogVisit visit = clickBrowse(window, chosen);
+
+    QVERIFY2(visit.shown, "no file dialog came up");
+    QVERIFY2(visit.messages.isEmpty(), qPrintable(visit.messages.join('\n')));
+    QCOMPARE(pathField(window)->text(), chosen);
+    QCOMPARE(QFileInfo(savedFile).isFile(), false);
+    QCOMPARE(QFileInfo(savedFile).isDir(), !inProc);
+    QTest::qWait(120);
+    QCOMPARE(logPanel(window)->toPlainText(), QString());
+    // No temporary file left behind next to where saved.txt would be.
+    QCOMPARE(QDir::current().entryList({ "saved.txt?*" }, QDir::AllEntries | QDir::Hidden),
+        QStringList());
+}
+
+void FirmwareChoiceTest::samePathIsWrittenAgain()
+{
+    ScopedPortList ports(noPorts);
+    ScopedWorkingDirectory cwd;
+    const QString chosen = QFileInfo(makeFirmware(cwd.path(), "fw/app.bin")).absoluteFilePath();
+    const QString savedFile = cwd.filePath("saved.txt");
+    QVERIFY(writeFile(savedFile, storedForm(chosen)));
+    const QDateTime longAgo(QDate(2001, 2, 3), QTime(4, 5, 6), Qt::UTC);
+    {
+        QFile saved(savedFile);
+        QVERIFY(saved.open(QIODevice::ReadWrite));
+        QVERIFY(saved.setFileTime(longAgo, QFileDevice::FileModificationTime));
+    }
+    QCOMPARE(QFileInfo(savedFile).lastModified().toUTC(), longAgo);
+
+    Window window;
+    QCOMPARE(pathField(window)->text(), chosen);
+    const DialogVisit visit = clickBrowse(window, chosen);
+
+    QVERIFY2(visit.shown, "no file dialog came up");
+    QCOMPARE(visit.proposedName, QStringLiteral("app.bin"));
+    QCOMPARE(pathField(window)->text(), chosen);
+    QCOMPARE(readFile(savedFile), storedForm(chosen));
+    QVERIFY2(
+        QFileInfo(savedFile).lastModified().toUTC() > longAgo, "saved.txt was not written again");
+}
+
+void FirmwareChoiceTest::savedPathIsRestoredAtStart_data()
+{
+    QTest::addColumn<int>("kind"); // 0: no saved.txt, 1: a file, 2: a folder
+    QTest::addColumn<QByteArray>("saved");
+    QTest::addColumn<QString>("field");
+
+    QTest::newRow("no saved path") << 0 << QByteArray() << QString();
+    QTest::newRow("empty file") << 1 << QByteArray() << QString();
+    QTest::newRow("saved.txt is a folder") << 2 << QByteArray() << QString();
+    QTest::newRow("Windows path") << 1 << QByteArray("C:\\Users\\me\\Firmware v2\\app.bin")
+                                  << "C:\\Users\\me\\Firmware v2\\app.bin";
+    QTest::newRow("non-ASCII path")
+        << 1 << storedForm(QString::fromUtf8("/tmp/Fïrmwäre Ordner/app v2.bin"))
+        << QString::fromUtf8("/tmp/Fïrmwäre Ordner/app v2.bin");
+    // Taken whole and untrimmed: the field keeps the spaces and the line break (read
+    // as text, so a Windows line break arrives as "\n").
+    QTest::newRow("leading spaces and trailing line break")
+        << 1 << QByteArray("  C:\\fw\\app.bin\n") << "  C:\\fw\\app.bin\n";
+    QTest::newRow("Windows line break")
+        << 1 << QByteArray("C:\\fw\\app.bin \r\n") << "C:\\fw\\app.bin \n";
+}
+
+void FirmwareChoiceTest::savedPathIsRestoredAtStart()
+{
+    QFETCH(int, kind);
+    QFETCH(QByteArray, saved);
+    QFETCH(QString, field);
+
+    ScopedPortList ports(noPorts);
+    ScopedWorkingDirectory cwd;
+    if (kind == 1)
+        QVERIFY(writeFile(cwd.filePath("saved.txt"), saved));
+    else if (kind == 2)
+        QVERIFY(QDir(cwd.path()).mkdir("saved.txt"));
+
+    Window window;
+    QCOMPARE(pathField(window)->text(), field);
+    QCOMPARE(logPanel(window)->toPlainText(), QString());
+}
+
+QTEST_MAIN(FirmwareChoiceTest)
+#include "tst_firmwarechoice.moc"
