@@ -32,17 +32,6 @@ const QString commandLine
 constexpr int imageOffset = 0x6000;
 constexpr int imageSize = 200 * 1024;
 
-QByteArray firmwareImage()
-{
-    QByteArray bytes(imageSize, '\0');
-    quint32 state = 0x2468ACE1;
-    for (char &byte : bytes) {
-        state = state * 1664525 + 1013904223;
-        byte = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
 [[noreturn]] void fail(const QString &message)
 {
     std::fprintf(stderr, "bench_upload: %s\n", qPrintable(message));
@@ -128,7 +117,7 @@ int main(int argc, char *argv[])
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
 
     ScopedWorkingDirectory cwd;
-    const QByteArray image = firmwareImage();
+    const QByteArray image = firmwareImage(imageSize);
     QFile firmware(cwd.filePath(firmwareName));
     if (!firmware.open(QIODevice::WriteOnly) || firmware.write(image) != image.size())
         fail(QStringLiteral("cannot write %1").arg(firmware.fileName()));

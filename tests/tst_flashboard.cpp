@@ -27,17 +27,6 @@ constexpr quint32 imageOffset = 0x6000;
 constexpr int imageSize = 10000;
 constexpr int paddedImageSize = (imageSize + 63) / 64 * 64;
 
-QByteArray firmwareImage(int size)
-{
-    QByteArray bytes(size, '\0');
-    quint32 state = 0x12345678;
-    for (char &byte : bytes) {
-        state = state * 1664525 + 1013904223;
-        byte = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);

@@ -12,15 +12,6 @@
 
 namespace {
 
-QStringList nonEmpty(const QStringList &paragraphs)
-{
-    QStringList kept;
-    for (const QString &paragraph : paragraphs)
-        if (!paragraph.isEmpty())
-            kept.append(paragraph);
-    return kept;
-}
-
 QString readText(const QString &path)
 {
     QFile file(path);
@@ -45,7 +36,7 @@ struct UploadWindow
     QComboBox *ports() { return window.findChild<QComboBox *>(QStringLiteral("comboBox")); }
     QLineEdit *path() { return window.findChild<QLineEdit *>(QStringLiteral("lineEdit")); }
     void clickUpload() { window.findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click(); }
-    QStringList log() { return nonEmpty(logParagraphs(window)); }
+    QStringList log() { return logLines(window); }
 
     ScopedPortList portList;
     MainWindow window;
@@ -208,7 +199,7 @@ void UploadTest::bootloaderScanLiftsTheRefusal()
     uploadButton->click();
     QCOMBox::setPortLister(nullptr);
     QVERIFY(QFile::exists(QStringLiteral("started")));
-    QCOMPARE(nonEmpty(logParagraphs(window)).last(), QStringLiteral("Done!"));
+    QCOMPARE(logLines(window).last(), QStringLiteral("Done!"));
 }
 
 void UploadTest::outputIsRelayedWhileBossacRuns()

@@ -61,3 +61,21 @@ QStringList logParagraphs(MainWindow &window)
 {
     return logPanel(window)->toPlainText().split(QLatin1Char('\n'));
 }
+
+QStringList logLines(MainWindow &window)
+{
+    QStringList lines = logParagraphs(window);
+    lines.removeAll(QString());
+    return lines;
+}
+
+QByteArray firmwareImage(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    quint32 state = seed;
+    for (char &byte : bytes) {
+        state = state * 1664525 + 1013904223;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}

@@ -57,9 +57,14 @@ public:
 // Writes an executable shell script; returns its path.
 QString writeScript(const QString &folder, const QString &name, const QByteArray &body);
 
-// The window's log panel and its paragraphs, in order.
+// The window's log panel and its paragraphs, in order; logLines leaves out the
+// empty ones that every output notification adds.
 QPlainTextEdit *logPanel(MainWindow &window);
 QStringList logParagraphs(MainWindow &window);
+QStringList logLines(MainWindow &window);
+
+// Firmware-like bytes, the same for the same size and seed.
+QByteArray firmwareImage(int size, quint32 seed = 0x12345678);
 
 // Lets port lists be test data.
 Q_DECLARE_METATYPE(QList<SerialPortEntry>)
