@@ -24,13 +24,14 @@ QString readText(const QString &path)
 const QByteArray recordArguments = "printf '%s\\n' \"$@\" > args.txt\n";
 
 // A window whose port list offers one bootloader board on COM7, with the popup that
-// the constructor opens closed again.
+// the constructor opens closed again and "fw.bin" in the path field.
 struct UploadWindow
 {
     explicit UploadWindow(const QList<SerialPortEntry> &ports = { { "COM7", "Arduino Zero" } })
         : portList(ports)
     {
         window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
+        path()->setText(QStringLiteral("fw.bin"));
     }
 
     QComboBox *ports() { return window.findChild<QComboBox *>(QStringLiteral("comboBox")); }
@@ -212,7 +213,6 @@ void UploadTest::outputIsRelayedWhileBossacRuns()
         "[ -f go ] && echo late\n");
     MainWindow::setUploadTimeout(20000);
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     QObject::connect(logPanel(upload.window), &QPlainTextEdit::textChanged, [&upload] {
         if (logParagraphs(upload.window).contains(QStringLiteral("early")))
             QFile(QStringLiteral("go")).open(QIODevice::WriteOnly);
@@ -227,7 +227,6 @@ void UploadTest::bothChannelsAreRelayedInOrder()
         "echo 'out 1'\nsleep 0.2\necho 'err 1' >&2\nsleep 0.2\n"
         "echo 'out 2'\nsleep 0.2\necho 'err 2' >&2\nexit 0\n");
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     upload.clickUpload();
     QCOMPARE(upload.log().mid(2), QStringList({ "out 1", "err 1", "out 2", "err 2", "Done!" }));
     // Each notification adds the error text, then the output, even when empty.
@@ -251,7 +250,6 @@ void UploadTest::verdictFollowsTheExitCode()
     QFETCH(QString, verdict);
     writeScript(cwd->path(), QStringLiteral("bossac"), script);
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     upload.clickUpload();
     QCOMPARE(upload.log().size(), 3);
     QCOMPARE(upload.log().last(), verdict);
@@ -263,7 +261,6 @@ void UploadTest::missingBossacIsNoSuccess()
     const QByteArray savedPath = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(cwd->path()));
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     upload.clickUpload();
     qputenv("PATH", savedPath);
 
@@ -277,7 +274,6 @@ void UploadTest::runThatOutlivesTheWaitIsKilled()
         "echo $$ > pid.txt\necho 'Erase flash'\nexec sleep 30\n");
     MainWindow::setUploadTimeout(500);
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     upload.clickUpload();
 
     QCOMPARE(upload.log().mid(2),
@@ -291,7 +287,6 @@ void UploadTest::inputsAreReadBeforeEventsAreProcessed()
 {
     writeScript(cwd->path(), QStringLiteral("bossac"), recordArguments);
     UploadWindow upload({ { "COM3", "Communications Port" }, { "COM7", "Arduino Zero" } });
-    upload.path()->setText(QStringLiteral("fw.bin"));
     // Runs inside the slot's one processEvents call.
     QTimer::singleShot(0, [&upload] {
         upload.path()->setText(QStringLiteral("other.bin"));
@@ -310,7 +305,6 @@ void UploadTest::nestedUploadKeepsEachRunsOutput()
         "n=$(cat runs 2>/dev/null || echo 0); n=$((n+1)); echo $n > runs\n"
         "sleep 0.1; echo \"run $n\"; sleep 0.1; echo \"end of run $n\"\n");
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     // A second click handled by the outer run's processEvents call.
     QTimer::singleShot(0, [&upload] { upload.clickUpload(); });
     upload.clickUpload();
@@ -327,7 +321,6 @@ void UploadTest::invalidUtf8KeepsTheLinesAround()
         "printf 'before\\n\\377\\376 bad \\300\\200\\n'\nsleep 0.1\n"
         "printf '\\355\\240\\200\\n' >&2\nprintf 'after\\n'\n");
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     upload.clickUpload();
 
     // The stderr line and "after" may arrive in one notification or two.
@@ -348,7 +341,6 @@ void UploadTest::megabytesOfOutputLoseNoLine()
         "seq 1 200000 | sed 's/^/writeBuffer(scr_addr=0x20004034, dst_addr=0x6000) /'\n"
         "echo last\n");
     UploadWindow upload;
-    upload.path()->setText(QStringLiteral("fw.bin"));
     upload.clickUpload();
 
     QString expected = QStringLiteral("first");
