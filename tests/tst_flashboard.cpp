@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -14,6 +15,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTextBlock>
 #include <QtTest>
 
 #include <unistd.h>
@@ -86,13 +88,33 @@ QStringList leftoverBossacProcesses(const QString &workingDirectory)
     return found;
 }
 
-QStringList uploadThroughWindow()
+// What one click on Upload left behind: the log, how long the click took, and the
+// processes that were still there when the verdict reached the log.
+struct UploadRun
 {
+    QStringList log;
+    qint64 milliseconds = 0;
+    QStringList leftAtVerdict;
+};
+
+UploadRun uploadThroughWindow(const QString &workingDirectory)
+{
+    UploadRun run;
     MainWindow window;
     window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
     window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(firmwareName);
+    QPlainTextEdit *panel = logPanel(window);
+    QObject::connect(panel, &QPlainTextEdit::textChanged, [&] {
+        const QString last = panel->document()->lastBlock().text();
+        if (last == QLatin1String("Done!") || last.startsWith(QLatin1String("Error, ")))
+            run.leftAtVerdict = leftoverBossacProcesses(workingDirectory);
+    });
+    QElapsedTimer clock;
+    clock.start();
     window.findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click();
-    return logParagraphs(window);
+    run.milliseconds = clock.elapsed();
+    run.log = logParagraphs(window);
+    return run;
 }
 
 } // namespace
@@ -159,7 +181,7 @@ void FlashBoardTest::uploadFlashesImageAtOffsetAndLogsBossacRun()
     const ScopedPortList ports(
         QList<SerialPortEntry> { { portName, QStringLiteral("Arduino Zero") } });
 
-    const QStringList log = uploadThroughWindow();
+    const QStringList log = uploadThroughWindow(cwd.path()).log;
     const QString logText = log.join(QLatin1Char('\n'));
 
     const QByteArray flash = board.flash();
@@ -198,10 +220,11 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash_data()
     QTest::newRow("board stops answering")
         << int(SambaBoard::StopsAnswering) << 60000 << QStringLiteral("SAM-BA operation failed")
         << QStringLiteral("Error, exited with code 1");
-    // bossac spins forever once the port hangs up under it; only the window's
-    // watchdog ends the run.
+    // bossac spins forever once the port hangs up while it waits for a reply; only
+    // the window's limit ends the run. The limit is longer than bossac's own 5 s
+    // reply timeout, so a bossac that gave up by itself would show its exit code.
     QTest::newRow("board vanishes mid-write")
-        << int(SambaBoard::VanishesMidWrite) << 3000 << QStringLiteral("Erase flash")
+        << int(SambaBoard::VanishesMidWrite) << 8000 << QStringLiteral("Erase flash")
         << QStringLiteral("Error, bossac did not finish within 60 seconds");
 }
 
@@ -221,13 +244,19 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
         QList<SerialPortEntry> { { portName, QStringLiteral("Arduino Zero") } });
     MainWindow::setUploadTimeout(uploadTimeoutMs);
 
-    const QStringList log = uploadThroughWindow();
+    const UploadRun run = uploadThroughWindow(cwd.path());
+    const QStringList &log = run.log;
     const QString logText = log.join(QLatin1Char('\n'));
 
     QCOMPARE(lastNonEmpty(log), lastMessage);
     QVERIFY2(findParagraph(log, expectedOutput, 0) >= 0, qPrintable(logText));
     QVERIFY(!board.resetRequested());
     QCOMPARE(board.vanished(), fault == SambaBoard::VanishesMidWrite);
+    if (fault == SambaBoard::VanishesMidWrite)
+        QVERIFY2(
+            run.milliseconds >= uploadTimeoutMs, qPrintable(QString::number(run.milliseconds)));
+    // The verdict comes only once bossac is gone, killed if need be.
+    QVERIFY2(run.leftAtVerdict.isEmpty(), qPrintable(run.leftAtVerdict.join(QLatin1Char('\n'))));
     const QStringList left = leftoverBossacProcesses(cwd.path());
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
 }

@@ -153,7 +153,9 @@ SambaBoard::Private::~Private()
 
 bool SambaBoard::Private::open()
 {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    // Every descriptor is closed on exec: a bossac that inherited the master would
+    // keep the port alive after the board vanished.
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         error = QStringLiteral("cannot open a pseudo-terminal: %1")
                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
@@ -167,7 +169,7 @@ bool SambaBoard::Private::open()
     slaveName = QString::fromLocal8Bit(name);
     // Holding the slave open keeps its raw settings between bossac runs and stops
     // bossac's close from hanging up the master.
-    slave = ::open(name, O_RDWR | O_NOCTTY);
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) {
         error = QStringLiteral("cannot open %1").arg(slaveName);
         return false;
@@ -177,7 +179,7 @@ bool SambaBoard::Private::open()
     ::cfmakeraw(&settings);
     ::tcsetattr(slave, TCSANOW, &settings);
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (::pipe(wake) != 0) {
+    if (::pipe2(wake, O_CLOEXEC) != 0) {
         error = QStringLiteral("cannot create a pipe");
         return false;
     }

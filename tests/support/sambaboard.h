@@ -21,7 +21,8 @@ public:
         // 4 KiB chunk has been programmed: bossac gives up with exit code 1.
         StopsAnswering,
         // Closes the pseudo-terminal instead of answering the second program command
-        // (Y...,n#), like a board unplugged mid-write: bossac then never exits.
+        // (Y...,n#), like a board unplugged mid-write. The port hangs up while bossac
+        // waits for the reply: its reads return nothing, and it spins and never exits.
         VanishesMidWrite,
     };
 
