@@ -21,7 +21,7 @@ void UploadLimitTest::bossacIsKilledAfterSixtySeconds()
 {
     ScopedWorkingDirectory cwd;
     ScopedPathPrefix path(cwd.path());
-    writeScript(cwd.path(), QStringLiteral("bossac"), "exec sleep 600\n");
+    installStandIn(cwd.path(), QStringLiteral("bossac"), "sleep 600000\n");
     ScopedPortList ports({ { "COM7", "Arduino Zero" } });
     MainWindow window;
     window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();

@@ -246,8 +246,9 @@ void TestWinResources::initTestCase()
     const QString resourcesDir = QStringLiteral(UVO_RESOURCES_DIR);
     if (windres.isEmpty()) {
         compileError = QStringLiteral(
-            "i686-w64-mingw32-windres was not found when CMake configured this build; install "
-            "binutils-mingw-w64-i686 and gcc-mingw-w64-i686 and configure again");
+            "windres (i686-w64-mingw32-windres, or windres in a MinGW kit) was not found when "
+            "CMake configured this build; install binutils-mingw-w64-i686 and gcc-mingw-w64-i686 "
+            "and configure again");
         return;
     }
     if (!QFileInfo(windres).isExecutable()) {

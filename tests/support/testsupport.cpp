@@ -7,6 +7,14 @@
 #include <QPlainTextEdit>
 #include <QtGlobal>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
+#endif
+
 ScopedWorkingDirectory::ScopedWorkingDirectory()
     : previous(QDir::currentPath())
 {
@@ -21,7 +29,8 @@ ScopedWorkingDirectory::~ScopedWorkingDirectory()
 ScopedPathPrefix::ScopedPathPrefix(const QString &folder)
     : previous(qgetenv("PATH"))
 {
-    qputenv("PATH", QFile::encodeName(folder) + ':' + previous);
+    qputenv(
+        "PATH", QFile::encodeName(folder) + QFile::encodeName(QDir::listSeparator()) + previous);
 }
 
 ScopedPathPrefix::~ScopedPathPrefix()
@@ -39,17 +48,35 @@ ScopedPortList::~ScopedPortList()
     QCOMBox::setPortLister(nullptr);
 }
 
-QString writeScript(const QString &folder, const QString &name, const QByteArray &body)
+QString installStandIn(const QString &folder, const QString &program, const QByteArray &steps)
 {
-    const QString path = QDir(folder).filePath(name);
-    QFile script(path);
-    if (!script.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        qFatal("cannot write %s", qPrintable(path));
-    script.write("#!/bin/sh\n" + body);
-    script.close();
-    script.setPermissions(
-        script.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+    QString path = QDir(folder).filePath(program);
+#ifdef Q_OS_WIN
+    if (!path.endsWith(QLatin1String(".exe")))
+        path += QLatin1String(".exe");
+#endif
+    QFile::remove(path);
+    if (!QFile::copy(QStringLiteral(UVO_STANDIN), path))
+        qFatal("cannot copy the stand-in %s to %s", UVO_STANDIN, qPrintable(path));
+    QFile stepsFile(path + QLatin1String(".steps"));
+    if (!stepsFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || stepsFile.write(steps) != steps.size())
+        qFatal("cannot write %s", qPrintable(stepsFile.fileName()));
     return path;
+}
+
+bool processIsGone(qint64 pid)
+{
+#ifdef Q_OS_WIN
+    HANDLE handle = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!handle)
+        return true;
+    const bool exited = ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+    ::CloseHandle(handle);
+    return exited;
+#else
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+#endif
 }
 
 QPlainTextEdit *logPanel(MainWindow &window)

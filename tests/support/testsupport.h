@@ -54,8 +54,13 @@ public:
     ScopedPortList &operator=(const ScopedPortList &) = delete;
 };
 
-// Writes an executable shell script; returns its path.
-QString writeScript(const QString &folder, const QString &name, const QByteArray &body);
+// Puts the stand-in program (support/standin.cpp) into `folder` as `program`
+// ("bossac", "install_drivers.exe"; ".exe" is added on Windows where it is missing),
+// with the steps it follows when started; returns its path.
+QString installStandIn(const QString &folder, const QString &program, const QByteArray &steps);
+
+// Whether the process with this id has exited and been reaped.
+bool processIsGone(qint64 pid);
 
 // The window's log panel and its paragraphs, in order; logLines leaves out the
 // empty ones that every output notification adds.
