@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "testsupport.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QComboBox>
 #include <QGridLayout>
@@ -10,6 +11,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QtTest>
 
 namespace {
@@ -46,7 +48,9 @@ private slots:
     void slotsConnectByNameWithoutWarnings();
     void slotTableKeepsItsOrder();
     void portsAreScannedBeforeTheWindowIsShown();
+    void userOpeningTheListScansAgainAndShowsIt();
     void tickReportsAutomaticChoiceOnce();
+    void tickScrollsTheLogToItsEnd();
     void tickReportsTheTextCurrentAtThatTick();
     void tickStaysQuietWithoutMatch();
     void rescanBeforeTheTickStillReportsOneLine();
@@ -198,6 +202,30 @@ void MainWindowTest::portsAreScannedBeforeTheWindowIsShown()
     QVERIFY(!window.isVisible());
     QCOMPARE(box->count(), 3);
     QCOMPARE(box->currentText(), QStringLiteral("COM7"));
+    QVERIFY2(box->view()->isVisible(), "the scan did not open the list");
+}
+
+void MainWindowTest::userOpeningTheListScansAgainAndShowsIt()
+{
+    ScopedWorkingDirectory cwd;
+    QList<SerialPortEntry> ports { { "COM3", "Communications Port" } };
+    QCOMBox::setPortLister([&ports] { return ports; });
+    MainWindow window;
+    auto *box = child<QComboBox>(window, "comboBox");
+    box->hidePopup();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // A board is plugged in; the user clicks the list open.
+    ports.append(SerialPortEntry { "COM7", "Arduino Zero" });
+    QTest::mouseClick(box, Qt::LeftButton);
+    const bool shown = box->view()->isVisible();
+    const QString current = box->currentText();
+    box->hidePopup();
+    QCOMBox::setPortLister(nullptr);
+    QVERIFY2(shown, "the list did not open");
+    QCOMPARE(box->count(), 3);
+    QCOMPARE(current, QStringLiteral("COM7"));
 }
 
 void MainWindowTest::tickReportsAutomaticChoiceOnce()
@@ -218,6 +246,25 @@ void MainWindowTest::tickReportsAutomaticChoiceOnce()
     box->hidePopup();
     QTRY_COMPARE(logParagraphs(window).size(), 2);
     QCOMPARE(logParagraphs(window).last(), QStringLiteral("Autoselected port COM7"));
+}
+
+void MainWindowTest::tickScrollsTheLogToItsEnd()
+{
+    ScopedWorkingDirectory cwd;
+    ScopedPortList ports({ { "COM7", "Arduino Zero" } });
+    MainWindow window;
+    auto *box = child<QComboBox>(window, "comboBox");
+    box->hidePopup();
+    fillLogScrolledToTop(window);
+    QTRY_COMPARE(logParagraphs(window).last(), QStringLiteral("Autoselected port COM7"));
+    QVERIFY(logScrolledToEnd(window));
+
+    // And again for a later scan's report.
+    logPanel(window)->verticalScrollBar()->setValue(0);
+    box->showPopup();
+    box->hidePopup();
+    QTRY_COMPARE(logParagraphs(window).count(QStringLiteral("Autoselected port COM7")), 2);
+    QVERIFY(logScrolledToEnd(window));
 }
 
 void MainWindowTest::tickReportsTheTextCurrentAtThatTick()

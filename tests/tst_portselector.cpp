@@ -1,6 +1,7 @@
 #include "qcombox.h"
 #include "testsupport.h"
 
+#include <QAbstractItemView>
 #include <QtTest>
 
 namespace {
@@ -98,6 +99,7 @@ void PortSelectorTest::scanPicksBoardByDescription()
     QCOMPARE(box.currentIndex(), current);
     QCOMPARE(box.rememberedPortName(), remembered);
     QCOMPARE(box.takeAutoselected(), autoselected);
+    QVERIFY2(box.view()->isVisible(), "the scan did not open the list");
     box.hidePopup();
 }
 

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTest>
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
@@ -94,6 +96,23 @@ QStringList logLines(MainWindow &window)
     QStringList lines = logParagraphs(window);
     lines.removeAll(QString());
     return lines;
+}
+
+void fillLogScrolledToTop(MainWindow &window)
+{
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        qFatal("the window was not shown");
+    QPlainTextEdit *log = logPanel(window);
+    for (int line = 1; line <= 100; ++line)
+        log->appendPlainText(QStringLiteral("earlier line %1").arg(line));
+    log->verticalScrollBar()->setValue(0);
+}
+
+bool logScrolledToEnd(MainWindow &window)
+{
+    const QScrollBar *bar = logPanel(window)->verticalScrollBar();
+    return bar->maximum() > 0 && bar->value() == bar->maximum();
 }
 
 QByteArray firmwareImage(int size, quint32 seed)

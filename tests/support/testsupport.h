@@ -68,6 +68,12 @@ QPlainTextEdit *logPanel(MainWindow &window);
 QStringList logParagraphs(MainWindow &window);
 QStringList logLines(MainWindow &window);
 
+// Shows the window and fills its log past one screen, scrolled back to the top, so
+// that only the window's own scrolling brings the view to the end again.
+void fillLogScrolledToTop(MainWindow &window);
+// Whether the log holds more than a screen and shows its end.
+bool logScrolledToEnd(MainWindow &window);
+
 // Firmware-like bytes, the same for the same size and seed.
 QByteArray firmwareImage(int size, quint32 seed = 0x12345678);
 
