@@ -59,7 +59,10 @@ private slots:
     void bossacReceivesTheFixedCommandLine();
     void refusalsStartNoProcess_data();
     void refusalsStartNoProcess();
-    void bootloaderScanLiftsTheRefusal();
+    void refusalIsLiftedOnAnotherPort_data();
+    void refusalIsLiftedOnAnotherPort();
+    void everyOutcomeScrollsTheLogToItsEnd_data();
+    void everyOutcomeScrollsTheLogToItsEnd();
     void outputIsRelayedWhileBossacRuns();
     void bothChannelsAreRelayedInOrder();
     void verdictFollowsTheExitCode_data();
@@ -182,27 +185,90 @@ void UploadTest::refusalsStartNoProcess()
     QVERIFY(!QFile::exists(QStringLiteral("started")));
 }
 
-void UploadTest::bootloaderScanLiftsTheRefusal()
+void UploadTest::refusalIsLiftedOnAnotherPort_data()
 {
-    installBossac(cwd->path(), "touch started\n");
-    QList<SerialPortEntry> ports { { "COM5", "Adafruit Feather M0" } };
-    QCOMBox::setPortLister([&ports] { return ports; });
-    MainWindow window;
-    auto *box = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
-    box->hidePopup();
-    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(QStringLiteral("fw.bin"));
-    auto *uploadButton = window.findChild<QPushButton *>(QStringLiteral("pushButton_2"));
-    uploadButton->click();
-    QVERIFY(!QFile::exists(QStringLiteral("started")));
+    QTest::addColumn<bool>("rescan");
+    QTest::addColumn<QList<SerialPortEntry>>("laterPorts");
+    QTest::addColumn<QString>("chosenPort"); // empty: the port the scan picked
 
-    // After the double reset the board comes back as a bootloader on another port.
-    ports = { { "COM6", "Arduino Zero" } };
-    box->showPopup();
-    box->hidePopup();
-    uploadButton->click();
-    QCOMBox::setPortLister(nullptr);
-    QVERIFY(QFile::exists(QStringLiteral("started")));
-    QCOMPARE(logLines(window).last(), QStringLiteral("Done!"));
+    // An "Adafruit Feather" board on COM5 is remembered; uploading through COM5 is
+    // refused, and only through COM5.
+    QTest::newRow("board back as a bootloader on another port")
+        << true << QList<SerialPortEntry> { { "COM6", "Arduino Zero" } } << QString();
+    QTest::newRow("another port chosen by hand") << false << QList<SerialPortEntry> {} << "COM3";
+    QTest::newRow("board back under a description that matches neither text")
+        << true
+        << QList<SerialPortEntry> { { "COM3", "Communications Port" },
+               { "COM6", "USB Serial Device" } }
+        << "COM6";
+}
+
+void UploadTest::refusalIsLiftedOnAnotherPort()
+{
+    QFETCH(bool, rescan);
+    QFETCH(QList<SerialPortEntry>, laterPorts);
+    QFETCH(QString, chosenPort);
+
+    installBossac(cwd->path(), recordArguments);
+    QList<SerialPortEntry> ports { { "COM3", "Communications Port" },
+        { "COM5", "Adafruit Feather M0" } };
+    UploadWindow upload(ports);
+    // Later scans see what `ports` holds then.
+    QCOMBox::setPortLister([&ports] { return ports; });
+    QCOMPARE(upload.ports()->currentText(), QStringLiteral("COM5"));
+    upload.clickUpload();
+    QVERIFY(!QFile::exists(QStringLiteral("args.txt")));
+
+    if (rescan) {
+        ports = laterPorts;
+        upload.ports()->showPopup();
+        upload.ports()->hidePopup();
+    }
+    if (!chosenPort.isEmpty())
+        upload.ports()->setCurrentText(chosenPort);
+    const QString port = upload.ports()->currentText();
+    QVERIFY(port != QLatin1String("COM5") && port.startsWith(QLatin1String("COM")));
+    upload.clickUpload();
+
+    QCOMPARE(upload.log().last(), QStringLiteral("Done!"));
+    QVERIFY(readText(QStringLiteral("args.txt")).contains(QStringLiteral("\n--port=") + port));
+}
+
+void UploadTest::everyOutcomeScrollsTheLogToItsEnd_data()
+{
+    QTest::addColumn<QList<SerialPortEntry>>("ports");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QByteArray>("steps");
+    QTest::addColumn<QString>("lastLine");
+
+    const QList<SerialPortEntry> bootloader { { "COM7", "Arduino Zero" } };
+    QTest::newRow("no COM port") << QList<SerialPortEntry> {} << "fw.bin" << QByteArray()
+                                 << "Select a COM port!";
+    QTest::newRow("no file") << bootloader << "" << QByteArray() << "Select a file!";
+    QTest::newRow("board running its application")
+        << QList<SerialPortEntry> { { "COM5", "Adafruit Feather M0" } } << "fw.bin" << QByteArray()
+        << "Then select the new port.";
+    QTest::newRow("success") << bootloader << "fw.bin" << QByteArray("stdout Erase flash\n")
+                             << "Done!";
+    QTest::newRow("failure") << bootloader << "fw.bin" << QByteArray("exit 1\n")
+                             << "Error, exited with code 1";
+}
+
+void UploadTest::everyOutcomeScrollsTheLogToItsEnd()
+{
+    QFETCH(QList<SerialPortEntry>, ports);
+    QFETCH(QString, field);
+    QFETCH(QByteArray, steps);
+    QFETCH(QString, lastLine);
+
+    installBossac(cwd->path(), steps);
+    UploadWindow upload(ports);
+    upload.path()->setText(field);
+    fillLogScrolledToTop(upload.window);
+    upload.clickUpload();
+
+    QCOMPARE(upload.log().last(), lastLine);
+    QVERIFY(logScrolledToEnd(upload.window));
 }
 
 void UploadTest::outputIsRelayedWhileBossacRuns()
@@ -227,9 +293,12 @@ void UploadTest::bothChannelsAreRelayedInOrder()
         "stderr err 2\n");
     UploadWindow upload;
     upload.clickUpload();
-    QCOMPARE(upload.log().mid(2), QStringList({ "out 1", "err 1", "out 2", "err 2", "Done!" }));
-    // Each notification adds the error text, then the output, even when empty.
-    QVERIFY(logParagraphs(upload.window).count(QString()) >= 4);
+    // Each notification appends the error text, then the output, even when empty;
+    // a text that ends in a line feed leaves an empty paragraph after it. Then come
+    // the two (empty) remainders and the verdict.
+    QCOMPARE(logParagraphs(upload.window).mid(2),
+        QStringList({ "", "out 1", "", /**/ "err 1", "", "", /**/ "", "out 2", "", /**/ "err 2", "",
+            "", /**/ "", "", "Done!" }));
 }
 
 void UploadTest::verdictFollowsTheExitCode_data()
