@@ -1,23 +1,25 @@
 #include "mainwindow.h"
 #include "testsupport.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QtTest>
 
-// The one test that waits out the program's real limit on a bossac run; the other
-// tests shorten it.
-class UploadLimitTest : public QObject
+// The tests that wait out real time: the program's limit on a bossac run (the other
+// tests shorten it), and an installer that runs longer than Qt's default wait.
+class LongWaitsTest : public QObject
 {
     Q_OBJECT
 
 private slots:
     void bossacIsKilledAfterSixtySeconds();
+    void installerIsAwaitedPastThirtySeconds();
 };
 
-void UploadLimitTest::bossacIsKilledAfterSixtySeconds()
+void LongWaitsTest::bossacIsKilledAfterSixtySeconds()
 {
     ScopedWorkingDirectory cwd;
     ScopedPathPrefix path(cwd.path());
@@ -37,5 +39,25 @@ void UploadLimitTest::bossacIsKilledAfterSixtySeconds()
     QVERIFY2(seconds >= 59 && seconds < 90, qPrintable(QString::number(seconds)));
 }
 
-QTEST_MAIN(UploadLimitTest)
-#include "tst_uploadlimit.moc"
+void LongWaitsTest::installerIsAwaitedPastThirtySeconds()
+{
+    ScopedWorkingDirectory cwd;
+    ScopedPathPrefix path(cwd.path());
+    // Longer than the 30 s that QProcess::waitForFinished waits by default.
+    installStandIn(
+        cwd.path(), QStringLiteral("install_drivers.exe"), "sleep 32000\ntouch installed\n");
+    ScopedPortList ports({});
+    MainWindow window;
+    window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    window.findChild<QAction *>(QStringLiteral("actionInstall_Drivers"))->trigger();
+    const qint64 seconds = elapsed.elapsed() / 1000;
+
+    QVERIFY2(QFile::exists(QStringLiteral("installed")), "the installer was not waited for");
+    QVERIFY2(seconds >= 32, qPrintable(QString::number(seconds)));
+}
+
+QTEST_MAIN(LongWaitsTest)
+#include "tst_longwaits.moc"
