@@ -11,6 +11,7 @@
 #include <QSaveFile>
 #include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QTextCodec>
 #include <QTextStream>
 #include <QTimer>
 
@@ -28,6 +29,24 @@ void startCommand(QProcess &process, const QString &commandLine)
 #else
     process.start(commandLine, QIODevice::ReadWrite);
 #endif
+}
+
+// Writes the path as "saved.txt" holds it: in the locale's encoding, as a default
+// text stream writes it, whenever that encoding gives the path back unchanged, and
+// otherwise as UTF-8 behind a byte-order mark, which the reader's text stream
+// recognises. A round trip decides, not canEncode(): Windows' locale codec counts
+// no character as unconvertible and turns some into look-alikes (best fit), so there
+// canEncode() accepts paths that would come back changed.
+void writeSavedPath(QIODevice &file, const QString &path)
+{
+    QTextStream out(&file);
+    const QTextCodec *codec = out.codec();
+    if (codec->toUnicode(codec->fromUnicode(path)) != path) {
+        out.setCodec("UTF-8");
+        out.setGenerateByteOrderMark(true);
+    }
+    out << path;
+    out.flush();
 }
 
 } // namespace
@@ -79,9 +98,7 @@ void MainWindow::on_pushButton_clicked()
     // QSaveFile replaces the old content only once the new one is completely written.
     QSaveFile saved(savedPathFile);
     if (saved.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        QTextStream out(&saved);
-        out << path;
-        out.flush();
+        writeSavedPath(saved, path);
         saved.commit();
     }
 }

@@ -130,6 +130,57 @@ private:
     QString previous;
 };
 
+// Windows-1252 as Windows' own locale codec converts it: a character the code page
+// lacks becomes a look-alike where there is one ("best fit") and '?' otherwise, and
+// none is counted as unconvertible, so canEncode() accepts every text.
+class SubstitutingCodec : public QTextCodec
+{
+public:
+    QByteArray name() const override { return "x-substituting-windows-1252"; }
+    int mibEnum() const override { return -1252; }
+
+protected:
+    QString convertToUnicode(const char *in, int length, ConverterState *) const override
+    {
+        return windows1252->toUnicode(in, length);
+    }
+    QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *) const override
+    {
+        QByteArray out;
+        for (int i = 0; i < length; ++i) {
+            QChar c = in[i];
+            if (c == QChar(0x141) || c == QChar(0x142)) // Ł and ł have no decomposition
+                c = QChar(c.unicode() == 0x141 ? 'L' : 'l');
+            else if (!windows1252->canEncode(c) && !c.decomposition().isEmpty())
+                c = c.decomposition().at(0);
+            out += windows1252->canEncode(c) ? windows1252->fromUnicode(QString(c)) : "?";
+        }
+        return out;
+    }
+
+private:
+    QTextCodec *const windows1252 = QTextCodec::codecForName("windows-1252");
+};
+
+// Makes the named codec stand for the system locale's encoding (an empty name leaves
+// it) and puts the previous one back on destruction. File names go through it too.
+class ScopedLocaleCodec
+{
+public:
+    explicit ScopedLocaleCodec(const QByteArray &name)
+        : previous(QTextCodec::codecForLocale())
+    {
+        if (!name.isEmpty())
+            QTextCodec::setCodecForLocale(QTextCodec::codecForName(name));
+    }
+    ~ScopedLocaleCodec() { QTextCodec::setCodecForLocale(previous); }
+
+private:
+    QTextCodec *previous;
+};
+
+const QByteArray byteOrderMark("\xEF\xBB\xBF");
+
 } // namespace
 
 class FirmwareChoiceTest : public QObject
@@ -161,6 +212,7 @@ void FirmwareChoiceTest::initTestCase()
 {
     QVERIFY(configHome.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    new SubstitutingCodec; // registers itself by name; Qt deletes it at exit
 }
 
 void FirmwareChoiceTest::dialogStartsAtFieldWhenItsFolderExists_data()
@@ -278,17 +330,36 @@ void FirmwareChoiceTest::cancelKeepsFieldAndSavedPath()
 void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow_data()
 {
     QTest::addColumn<QString>("firmware");
+    QTest::addColumn<QByteArray>("localeCodec"); // empty: the system's
+    QTest::addColumn<bool>("marked"); // stored as UTF-8 behind a byte-order mark
 
-    QTest::newRow("spaces and accented letters") << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin");
-    QTest::newRow("letters outside the basic plane")
-        << QString::fromUtf8("固件 \xF0\x9F\x9A\x80/ünïcode \xF0\x9F\x94\xA5.bin");
-    QTest::newRow("plain name in the working directory") << QStringLiteral("app.bin");
+    const QString beyondBasicPlane
+        = QString::fromUtf8("固件 \xF0\x9F\x9A\x80/ünïcode \xF0\x9F\x94\xA5.bin");
+    QTest::newRow("spaces and accented letters")
+        << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin") << QByteArray() << false;
+    QTest::newRow("letters outside the basic plane") << beyondBasicPlane << QByteArray() << false;
+    QTest::newRow("plain name in the working directory")
+        << QStringLiteral("app.bin") << QByteArray() << false;
+    // The locale's code page as on a Western Windows system. File names go through it
+    // here as well, so on disk a letter it lacks is replaced; the dialog still returns
+    // the path as typed.
+    QTest::newRow("windows-1252 holds the letters")
+        << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin") << QByteArray("windows-1252") << false;
+    QTest::newRow("windows-1252 lacks the letters")
+        << beyondBasicPlane << QByteArray("windows-1252") << true;
+    QTest::newRow("code page that turns a letter into a look-alike")
+        << QString::fromUtf8("Łódź/app.bin") << QByteArray("x-substituting-windows-1252") << true;
 }
 
 void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow()
 {
     QFETCH(QString, firmware);
+    QFETCH(QByteArray, localeCodec);
+    QFETCH(bool, marked);
 
+    ScopedLocaleCodec codec(localeCodec);
+    if (!localeCodec.isEmpty())
+        QCOMPARE(QTextCodec::codecForLocale()->name(), localeCodec);
     ScopedPortList ports(noPorts);
     ScopedWorkingDirectory cwd;
     const QString chosen = QFileInfo(makeFirmware(cwd.path(), firmware)).absoluteFilePath();
@@ -301,7 +372,8 @@ void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow()
         QVERIFY2(visit.shown, "no file dialog came up");
         QVERIFY2(visit.messages.isEmpty(), qPrintable(visit.messages.join('\n')));
         QCOMPARE(pathField(window)->text(), chosen);
-        QCOMPARE(readFile(cwd.filePath("saved.txt")), storedForm(chosen));
+        QCOMPARE(readFile(cwd.filePath("saved.txt")),
+            marked ? byteOrderMark + chosen.toUtf8() : storedForm(chosen));
         QTest::qWait(120); // the log's periodic check has run
         QCOMPARE(logPanel(window)->toPlainText(), QString());
     }
@@ -383,21 +455,31 @@ void FirmwareChoiceTest::savedPathIsRestoredAtStart_data()
     QTest::addColumn<int>("kind"); // 0: no saved.txt, 1: a file, 2: a folder
     QTest::addColumn<QByteArray>("saved");
     QTest::addColumn<QString>("field");
+    QTest::addColumn<QByteArray>("localeCodec"); // empty: the system's
 
-    QTest::newRow("no saved path") << 0 << QByteArray() << QString();
-    QTest::newRow("empty file") << 1 << QByteArray() << QString();
-    QTest::newRow("saved.txt is a folder") << 2 << QByteArray() << QString();
+    const QByteArray system;
+    QTest::newRow("no saved path") << 0 << QByteArray() << QString() << system;
+    QTest::newRow("empty file") << 1 << QByteArray() << QString() << system;
+    QTest::newRow("saved.txt is a folder") << 2 << QByteArray() << QString() << system;
     QTest::newRow("Windows path") << 1 << QByteArray("C:\\Users\\me\\Firmware v2\\app.bin")
-                                  << "C:\\Users\\me\\Firmware v2\\app.bin";
+                                  << "C:\\Users\\me\\Firmware v2\\app.bin" << system;
     QTest::newRow("non-ASCII path")
         << 1 << storedForm(QString::fromUtf8("/tmp/Fïrmwäre Ordner/app v2.bin"))
-        << QString::fromUtf8("/tmp/Fïrmwäre Ordner/app v2.bin");
+        << QString::fromUtf8("/tmp/Fïrmwäre Ordner/app v2.bin") << system;
+    // As stored on a Western Windows system before paths the code page lacks were
+    // written as UTF-8: windows-1252 bytes, no byte-order mark.
+    QTest::newRow("windows-1252 path")
+        << 1 << QByteArray("C:\\Users\\J\xFCrgen\\Firmware \x80\\app.bin")
+        << QString::fromUtf8("C:\\Users\\Jürgen\\Firmware €\\app.bin")
+        << QByteArray("windows-1252");
     // Taken whole and untrimmed: the field keeps the spaces and the line break (read
     // as text, so a Windows line break arrives as "\n").
     QTest::newRow("leading spaces and trailing line break")
-        << 1 << QByteArray("  C:\\fw\\app.bin\n") << "  C:\\fw\\app.bin\n";
+        << 1 << QByteArray("  C:\\fw\\app.bin\n") << "  C:\\fw\\app.bin\n"
+        << system;
     QTest::newRow("Windows line break")
-        << 1 << QByteArray("C:\\fw\\app.bin \r\n") << "C:\\fw\\app.bin \n";
+        << 1 << QByteArray("C:\\fw\\app.bin \r\n") << "C:\\fw\\app.bin \n"
+        << system;
 }
 
 void FirmwareChoiceTest::savedPathIsRestoredAtStart()
@@ -405,7 +487,9 @@ void FirmwareChoiceTest::savedPathIsRestoredAtStart()
     QFETCH(int, kind);
     QFETCH(QByteArray, saved);
     QFETCH(QString, field);
+    QFETCH(QByteArray, localeCodec);
 
+    ScopedLocaleCodec codec(localeCodec);
     ScopedPortList ports(noPorts);
     ScopedWorkingDirectory cwd;
     if (kind == 1)
