@@ -96,11 +96,17 @@ void MainWindow::on_pushButton_clicked()
     form->lineEdit->setText(path);
 
     // QSaveFile replaces the old content only once the new one is completely written.
+    // It needs a temporary file beside "saved.txt"; where the folder refuses new files,
+    // the file is written in place instead, as a plain write would.
     QSaveFile saved(savedPathFile);
     if (saved.open(QIODevice::WriteOnly | QIODevice::Text)) {
         writeSavedPath(saved, path);
         saved.commit();
+        return;
     }
+    QFile direct(savedPathFile);
+    if (direct.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        writeSavedPath(direct, path);
 }
 
 void MainWindow::on_pushButton_2_clicked()

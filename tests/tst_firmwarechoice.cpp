@@ -4,6 +4,11 @@
 #include <QtTest>
 #include <QtWidgets>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 namespace {
 
 // What the Browse button's file dialog showed, and any message box that came up
@@ -179,6 +184,61 @@ private:
     QTextCodec *previous;
 };
 
+// Makes a folder refuse new files while the files in it stay writable, and undoes
+// that on destruction, else the temporary folder could not be removed. As root, whom
+// permission bits do not stop, it sets the folder's immutable attribute (ext4 then
+// refuses new files with EPERM); otherwise it takes away the write permission.
+class ScopedLockedFolder
+{
+public:
+    explicit ScopedLockedFolder(const QString &folder)
+        : path(folder)
+        , permissions(QFile::permissions(folder))
+    {
+        if (geteuid() == 0)
+            immutable = setImmutable(true);
+        else
+            readOnly = QFile::setPermissions(path,
+                permissions
+                    & ~(QFile::WriteOwner | QFile::WriteUser | QFile::WriteGroup
+                        | QFile::WriteOther));
+        QFile probe(QDir(path).filePath(QStringLiteral("probe")));
+        locked = !probe.open(QIODevice::WriteOnly);
+        if (!locked)
+            probe.remove();
+    }
+    ~ScopedLockedFolder()
+    {
+        if (immutable)
+            setImmutable(false);
+        if (readOnly)
+            QFile::setPermissions(path, permissions);
+    }
+    // Whether a file could not be created there.
+    bool locked = false;
+
+private:
+    bool setImmutable(bool on)
+    {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (done) {
+            flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+            done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        return done;
+    }
+
+    const QString path;
+    const QFile::Permissions permissions;
+    bool immutable = false;
+    bool readOnly = false;
+};
+
 const QByteArray byteOrderMark("\xEF\xBB\xBF");
 
 } // namespace
@@ -332,23 +392,29 @@ void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow_data()
     QTest::addColumn<QString>("firmware");
     QTest::addColumn<QByteArray>("localeCodec"); // empty: the system's
     QTest::addColumn<bool>("marked"); // stored as UTF-8 behind a byte-order mark
+    QTest::addColumn<bool>("lockedFolder"); // holds an older saved.txt, refuses new files
 
     const QString beyondBasicPlane
         = QString::fromUtf8("固件 \xF0\x9F\x9A\x80/ünïcode \xF0\x9F\x94\xA5.bin");
     QTest::newRow("spaces and accented letters")
-        << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin") << QByteArray() << false;
-    QTest::newRow("letters outside the basic plane") << beyondBasicPlane << QByteArray() << false;
+        << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin") << QByteArray() << false << false;
+    QTest::newRow("letters outside the basic plane")
+        << beyondBasicPlane << QByteArray() << false << false;
     QTest::newRow("plain name in the working directory")
-        << QStringLiteral("app.bin") << QByteArray() << false;
+        << QStringLiteral("app.bin") << QByteArray() << false << false;
     // The locale's code page as on a Western Windows system. File names go through it
     // here as well, so on disk a letter it lacks is replaced; the dialog still returns
     // the path as typed.
     QTest::newRow("windows-1252 holds the letters")
-        << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin") << QByteArray("windows-1252") << false;
+        << QString::fromUtf8("Fïrmwäre Ordner/app v2.bin") << QByteArray("windows-1252") << false
+        << false;
     QTest::newRow("windows-1252 lacks the letters")
-        << beyondBasicPlane << QByteArray("windows-1252") << true;
+        << beyondBasicPlane << QByteArray("windows-1252") << true << false;
     QTest::newRow("code page that turns a letter into a look-alike")
-        << QString::fromUtf8("Łódź/app.bin") << QByteArray("x-substituting-windows-1252") << true;
+        << QString::fromUtf8("Łódź/app.bin") << QByteArray("x-substituting-windows-1252") << true
+        << false;
+    QTest::newRow("folder refuses new files")
+        << QStringLiteral("fw/app.bin") << QByteArray() << false << true;
 }
 
 void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow()
@@ -356,6 +422,7 @@ void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow()
     QFETCH(QString, firmware);
     QFETCH(QByteArray, localeCodec);
     QFETCH(bool, marked);
+    QFETCH(bool, lockedFolder);
 
     ScopedLocaleCodec codec(localeCodec);
     if (!localeCodec.isEmpty())
@@ -364,10 +431,20 @@ void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow()
     ScopedWorkingDirectory cwd;
     const QString chosen = QFileInfo(makeFirmware(cwd.path(), firmware)).absoluteFilePath();
     QVERIFY(QFileInfo::exists(chosen));
+    // Longer than the new path, so that a write that does not truncate shows.
+    const QByteArray older = "C:\\older\\" + QByteArray(300, 'x') + ".bin";
+    QScopedPointer<ScopedLockedFolder> lock;
+    if (lockedFolder) {
+        QVERIFY(writeFile(cwd.filePath("saved.txt"), older));
+        lock.reset(new ScopedLockedFolder(cwd.path()));
+        QVERIFY2(lock->locked,
+            "files can still be created in the working directory (as root this needs a "
+            "file system with the immutable attribute, such as ext4)");
+    }
 
     {
         Window window;
-        QCOMPARE(pathField(window)->text(), QString());
+        QCOMPARE(pathField(window)->text(), lockedFolder ? QString::fromLatin1(older) : QString());
         const DialogVisit visit = clickBrowse(window, chosen);
         QVERIFY2(visit.shown, "no file dialog came up");
         QVERIFY2(visit.messages.isEmpty(), qPrintable(visit.messages.join('\n')));
