@@ -1,7 +1,7 @@
 #!/bin/sh
-# Installs what is missing, builds everything and runs the whole test suite, then
-# builds and runs it once more with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Any failure or sanitizer report fails the script.
+# Installs what is missing, builds everything and runs the whole test suite, checks
+# the Linux package, then builds and runs the suite once more with AddressSanitizer
+# and UndefinedBehaviorSanitizer. Any failure or sanitizer report fails the script.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -10,6 +10,7 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build --parallel "$(nproc)"
 ctest --test-dir build --output-on-failure
+scripts/check-package.sh build
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUVO_SANITIZE=ON -DUVO_BUILD_BENCH=OFF
 cmake --build build-sanitize --parallel "$(nproc)"

@@ -1,0 +1,84 @@
+#!/bin/sh
+# Package check: makes the Linux archive from a finished build (default build/),
+# unpacks it into a fresh folder and starts the unpacked program on the offscreen
+# platform, with the source and build trees hidden from it. It passes only when the
+# program's main window comes up; every other outcome fails the script.
+#
+# The program has no options, so the build's tests/tools/libuvo_window_probe.so is
+# loaded into it with LD_PRELOAD: it prints one line once the main window is shown
+# and exposed, then quits the event loop, so the program exits 0.
+set -eu
+cd "$(dirname "$0")/.."
+top=$PWD
+build=$(cd "${1:-build}" && pwd)
+title="UVO Firmware Updater 1.0.1"
+
+fail() {
+    echo "check-package: FAILED: $*" >&2
+    exit 1
+}
+
+for tool in cpack tar readelf unshare timeout; do
+    command -v "$tool" >/dev/null 2>&1 || fail "$tool not found"
+done
+[ -f "$build/tests/tools/libuvo_window_probe.so" ] \
+    || fail "$build/tests/tools/libuvo_window_probe.so is missing: build the tests first"
+
+started=$(date +%s)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$build/tests/tools/libuvo_window_probe.so" "$work/probe.so"
+
+(cd "$build" && cpack -G TGZ -B "$work/package") >"$work/cpack.log" 2>&1 \
+    || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+set -- "$work"/package/*.tar.gz
+[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one archive in $work/package, found: $*"
+archive=$1
+echo "check-package: $(basename "$archive"), $(wc -c <"$archive") bytes"
+
+mkdir "$work/unpacked"
+tar -xzf "$archive" -C "$work/unpacked"
+name=$(basename "$archive" .tar.gz)
+program="$work/unpacked/$name/bin/UVOFirmwareUploader"
+[ -x "$program" ] || fail "the archive holds no bin/UVOFirmwareUploader under $name/"
+for notice in Qt.txt LGPL-3.0.txt GPL-3.0.txt; do
+    [ -f "$work/unpacked/$name/share/doc/UVOFirmwareUploader/notices/$notice" ] \
+        || fail "the archive lacks the notice $notice"
+done
+echo "check-package: unpacked:"
+(cd "$work/unpacked" && find . -type f | sort | sed 's/^/    /')
+
+# No search path of the unpacked program may lead back to the source or build tree.
+if readelf -d "$program" | grep -E '\((RPATH|RUNPATH)\)' | grep -F -e "$top" -e "$build"; then
+    fail "the unpacked program's library search path points into $top"
+fi
+
+# Start it in a private mount namespace where empty folders cover the build tree and
+# the source tree (which usually holds the build tree), so that it cannot load anything
+# from either. Not being root, unshare maps the caller to root in a new user namespace.
+isolate="unshare --mount"
+[ "$(id -u)" -eq 0 ] || isolate="unshare --mount --map-root-user"
+mkdir "$work/run"
+status=0
+# shellcheck disable=SC2016 # expanded by the inner shell
+timeout 60 $isolate sh -c '
+    mount -t tmpfs none "$2" || exit 90
+    mount -t tmpfs none "$1" || exit 90
+    [ -z "$(ls -A "$1")" ] || exit 91
+    ! [ -e "$2" ] || [ -z "$(ls -A "$2")" ] || exit 91
+    cd "$3/run" || exit 92
+    QT_QPA_PLATFORM=offscreen LD_PRELOAD="$3/probe.so" exec "$4"
+' isolate "$top" "$build" "$work" "$program" >"$work/run.log" 2>&1 || status=$?
+cat "$work/run.log"
+case $status in
+0) ;;
+90 | 91 | 92) fail "could not hide the source and build trees (status $status)" ;;
+124) fail "the main window did not come up within 60 s" ;;
+*) fail "the unpacked program exited with status $status" ;;
+esac
+grep -q -F "window-probe: watching for the main window" "$work/run.log" \
+    || fail "the probe was not loaded into the program"
+grep -q -F "window-probe: main window \"$title\" shown and exposed" "$work/run.log" \
+    || fail "the program exited without showing its main window \"$title\""
+
+echo "check-package: passed in $(($(date +%s) - started)) s"
