@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs the whole test suite, checks
-# the Linux package, then builds and runs the suite once more with AddressSanitizer
-# and UndefinedBehaviorSanitizer. Any failure or sanitizer report fails the script.
+# the Linux package and validates the GitHub workflows, then builds and runs the
+# suite once more with AddressSanitizer and UndefinedBehaviorSanitizer. Any failure
+# or sanitizer report fails the script.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build --parallel "$(nproc)"
 ctest --test-dir build --output-on-failure
 scripts/check-package.sh build
+scripts/check-workflows.sh
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUVO_SANITIZE=ON -DUVO_BUILD_BENCH=OFF
 cmake --build build-sanitize --parallel "$(nproc)"
