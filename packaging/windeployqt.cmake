@@ -9,7 +9,8 @@ if(NOT UVO_WINDEPLOYQT)
 endif()
 
 set(executable "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${UVO_EXECUTABLE}")
-message(STATUS "windeployqt ${UVO_DEPLOY_OPTIONS} ${executable}")
+list(JOIN UVO_DEPLOY_OPTIONS " " options)
+message(STATUS "windeployqt ${options} ${executable}")
 execute_process(
     COMMAND "${UVO_WINDEPLOYQT}" ${UVO_DEPLOY_OPTIONS} "${executable}"
     RESULT_VARIABLE result)
