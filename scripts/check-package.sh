@@ -32,7 +32,9 @@ cp "$build/tests/tools/libuvo_window_probe.so" "$work/probe.so"
 (cd "$build" && cpack -G TGZ -B "$work/package") >"$work/cpack.log" 2>&1 \
     || { cat "$work/cpack.log" >&2; fail "cpack failed"; }
 set -- "$work"/package/*.tar.gz
-[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one archive in $work/package, found: $*"
+if [ $# -ne 1 ] || ! [ -f "$1" ]; then
+    fail "expected one archive in $work/package, found: $*"
+fi
 archive=$1
 echo "check-package: $(basename "$archive"), $(wc -c <"$archive") bytes"
 
@@ -58,9 +60,11 @@ fi
 # from either. Not being root, unshare maps the caller to root in a new user namespace.
 isolate="unshare --mount"
 [ "$(id -u)" -eq 0 ] || isolate="unshare --mount --map-root-user"
+# shellcheck disable=SC2086 # the command and its options
+$isolate true || fail "cannot make a private mount namespace with '$isolate'"
 mkdir "$work/run"
 status=0
-# shellcheck disable=SC2016 # expanded by the inner shell
+# shellcheck disable=SC2016,SC2086 # expanded by the inner shell; the command's words
 timeout 60 $isolate sh -c '
     mount -t tmpfs none "$2" || exit 90
     mount -t tmpfs none "$1" || exit 90
