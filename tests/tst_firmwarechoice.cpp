@@ -451,7 +451,7 @@ void FirmwareChoiceTest::chosenPathIsSavedAndRestoredByNextWindow()
         QCOMPARE(pathField(window)->text(), chosen);
         QCOMPARE(readFile(cwd.filePath("saved.txt")),
             marked ? byteOrderMark + chosen.toUtf8() : storedForm(chosen));
-        QTest::qWait(120); // the log's periodic check has run
+        QVERIFY(waitForTicks(3)); // the log's periodic check has run
         QCOMPARE(logPanel(window)->toPlainText(), QString());
     }
 
@@ -493,7 +493,7 @@ void FirmwareChoiceTest::unwritableSavedPathLeavesChoiceInField()
     QCOMPARE(pathField(window)->text(), chosen);
     QCOMPARE(QFileInfo(savedFile).isFile(), false);
     QCOMPARE(QFileInfo(savedFile).isDir(), !inProc);
-    QTest::qWait(120);
+    QVERIFY(waitForTicks(3));
     QCOMPARE(logPanel(window)->toPlainText(), QString());
     // No temporary file left behind next to where saved.txt would be.
     QCOMPARE(QDir::current().entryList({ "saved.txt?*" }, QDir::AllEntries | QDir::Hidden),

@@ -2,7 +2,9 @@
 
 #include "mainwindow.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -41,8 +43,10 @@ ScopedPathPrefix::~ScopedPathPrefix()
 }
 
 ScopedPortList::ScopedPortList(const QList<SerialPortEntry> &ports)
+    : current(std::make_shared<QList<SerialPortEntry>>(ports))
 {
-    QCOMBox::setPortLister([ports] { return ports; });
+    // The lister shares the list, so it never points at a destroyed one.
+    QCOMBox::setPortLister([list = current] { return *list; });
 }
 
 ScopedPortList::~ScopedPortList()
@@ -79,6 +83,54 @@ bool processIsGone(qint64 pid)
 #else
     return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 #endif
+}
+
+namespace {
+
+// Counts the window's ticks: the window re-arms its tick with QTimer::singleShot and
+// a slot name, which Qt serves with a QSingleShotTimer whose timeout() signal is
+// connected to that slot. A timer left over from a window already destroyed has
+// lost its connection, and a single shot with a function has none: neither counts.
+class TickCounter : public QObject
+{
+public:
+    TickCounter() { QCoreApplication::instance()->installEventFilter(this); }
+    int ticks = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Timer && watched->inherits("QSingleShotTimer")
+            && (watched->*connectedReceivers)(SIGNAL(timeout())) > 0)
+            ++ticks;
+        return false;
+    }
+
+private:
+    // QObject::receivers() is protected; this names it for any QObject.
+    struct ReceiverCount : QObject
+    {
+        using QObject::receivers;
+    };
+    static constexpr int (QObject::*connectedReceivers)(const char *) const
+        = &ReceiverCount::receivers;
+};
+
+} // namespace
+
+bool waitForTicks(int count)
+{
+    TickCounter counter;
+    return QTest::qWaitFor([&counter, count] { return counter.ticks >= count; }, 10000);
+}
+
+void touchWhenLogShows(MainWindow &window, const QString &text, const QString &file)
+{
+    QPlainTextEdit *log = logPanel(window);
+    QObject::connect(log, &QPlainTextEdit::textChanged, log, [log, text, file] {
+        if (!QFile::exists(file) && log->toPlainText().contains(text))
+            QFile(file).open(QIODevice::WriteOnly);
+    });
 }
 
 QPlainTextEdit *logPanel(MainWindow &window)

@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <memory>
+
 class MainWindow;
 class QPlainTextEdit;
 
@@ -40,7 +42,8 @@ private:
     QByteArray previous;
 };
 
-// Stands in for the system's serial ports in every scan while it lives.
+// Stands in for the system's serial ports in every scan while it lives; setPorts()
+// changes what later scans see, as plugging a board in or out would.
 class ScopedPortList
 {
 public:
@@ -52,7 +55,22 @@ public:
     ~ScopedPortList();
     ScopedPortList(const ScopedPortList &) = delete;
     ScopedPortList &operator=(const ScopedPortList &) = delete;
+
+    void setPorts(const QList<SerialPortEntry> &ports) { *current = ports; }
+
+private:
+    std::shared_ptr<QList<SerialPortEntry>> current;
 };
+
+// Waits until the window's 50 ms tick has run `count` more times (at most 10 s).
+// A check that nothing was logged waits for ticks rather than for a fixed time,
+// which on a busy machine may pass without a single tick.
+bool waitForTicks(int count);
+
+// Creates `file` (relative to the working directory) as soon as a paragraph of the
+// window's log contains `text`: a stand-in that waits for the file goes on only once
+// its earlier output has reached the log.
+void touchWhenLogShows(MainWindow &window, const QString &text, const QString &file);
 
 // Puts the stand-in program (support/standin.cpp) into `folder` as `program`
 // ("bossac", "install_drivers.exe"; ".exe" is added on Windows where it is missing),
