@@ -2,6 +2,7 @@
 #include "testsupport.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -70,7 +71,7 @@ private slots:
     void missingBossacIsNoSuccess();
     void runThatOutlivesTheWaitIsKilled();
     void inputsAreReadBeforeEventsAreProcessed();
-    void nestedUploadKeepsEachRunsOutput();
+    void clickDuringTheFirstRunsStartRunsWholeFirst();
     void invalidUtf8KeepsTheLinesAround();
     void megabytesOfOutputLoseNoLine();
 
@@ -210,17 +211,13 @@ void UploadTest::refusalIsLiftedOnAnotherPort()
     QFETCH(QString, chosenPort);
 
     installBossac(cwd->path(), recordArguments);
-    QList<SerialPortEntry> ports { { "COM3", "Communications Port" },
-        { "COM5", "Adafruit Feather M0" } };
-    UploadWindow upload(ports);
-    // Later scans see what `ports` holds then.
-    QCOMBox::setPortLister([&ports] { return ports; });
+    UploadWindow upload({ { "COM3", "Communications Port" }, { "COM5", "Adafruit Feather M0" } });
     QCOMPARE(upload.ports()->currentText(), QStringLiteral("COM5"));
     upload.clickUpload();
     QVERIFY(!QFile::exists(QStringLiteral("args.txt")));
 
     if (rescan) {
-        ports = laterPorts;
+        upload.portList.setPorts(laterPorts);
         upload.ports()->showPopup();
         upload.ports()->hidePopup();
     }
@@ -288,10 +285,15 @@ void UploadTest::outputIsRelayedWhileBossacRuns()
 
 void UploadTest::bothChannelsAreRelayedInOrder()
 {
+    // Each write waits until the one before it has reached the log, so that every
+    // write arrives in a notification of its own however the machine schedules us.
     installBossac(cwd->path(),
-        "stdout out 1\nsleep 200\nstderr err 1\nsleep 200\nstdout out 2\nsleep 200\n"
-        "stderr err 2\n");
+        "stdout out 1\nwait-for seen-1 20000\nstderr err 1\nwait-for seen-2 20000\n"
+        "stdout out 2\nwait-for seen-3 20000\nstderr err 2\n");
     UploadWindow upload;
+    touchWhenLogShows(upload.window, QStringLiteral("out 1"), QStringLiteral("seen-1"));
+    touchWhenLogShows(upload.window, QStringLiteral("err 1"), QStringLiteral("seen-2"));
+    touchWhenLogShows(upload.window, QStringLiteral("out 2"), QStringLiteral("seen-3"));
     upload.clickUpload();
     // Each notification appends the error text, then the output, even when empty;
     // a text that ends in a line feed leaves an empty paragraph after it. Then come
@@ -341,11 +343,21 @@ void UploadTest::missingBossacIsNoSuccess()
 
 void UploadTest::runThatOutlivesTheWaitIsKilled()
 {
+    // A limit of a few seconds leaves a freshly copied program time to start on a
+    // slow machine; the stand-in would sleep ten times as long. Unless the run is
+    // killed at the limit, the wait outlasts the check on its length.
+    constexpr int limitMs = 3000;
     installBossac(cwd->path(), "pid pid.txt\nstdout Erase flash\nsleep 30000\n");
-    MainWindow::setUploadTimeout(500);
+    MainWindow::setUploadTimeout(limitMs);
     UploadWindow upload;
+    QElapsedTimer clock;
+    clock.start();
     upload.clickUpload();
+    const qint64 elapsed = clock.elapsed();
 
+    QVERIFY2(elapsed >= limitMs && elapsed < 3 * limitMs,
+        qPrintable(
+            QStringLiteral("the run took %1 ms, the limit is %2 ms").arg(elapsed).arg(limitMs)));
     QCOMPARE(upload.log().mid(2),
         QStringList({ "Erase flash", "Error, bossac did not finish within 60 seconds" }));
     const qint64 pid = readText(QStringLiteral("pid.txt")).toLongLong();
@@ -368,13 +380,14 @@ void UploadTest::inputsAreReadBeforeEventsAreProcessed()
     QVERIFY(readText(QStringLiteral("args.txt")).contains(QStringLiteral("\nfw.bin\n")));
 }
 
-void UploadTest::nestedUploadKeepsEachRunsOutput()
+void UploadTest::clickDuringTheFirstRunsStartRunsWholeFirst()
 {
-    // Each run prints its own number.
-    installBossac(
-        cwd->path(), "count runs\nsleep 100\nstdout run {n}\nsleep 100\nstdout end of run {n}\n");
+    // A second click, handled by the first run's one processEvents call, runs a whole
+    // upload before the first run starts bossac: the slot waits without an event
+    // loop, so two runs never overlap. The first run's output must still reach the
+    // log once the second has ended.
+    installBossac(cwd->path(), "count runs\nstdout run {n}\nstdout end of run {n}\n");
     UploadWindow upload;
-    // A second click handled by the outer run's processEvents call.
     QTimer::singleShot(0, [&upload] { upload.clickUpload(); });
     upload.clickUpload();
 
