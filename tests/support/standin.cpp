@@ -15,33 +15,91 @@
 //   crash                dies of SIGFPE, as bossac does on an empty image
 //
 // TEXT may hold \n, \r, \t, \\ and \xHH escapes; FILEs are relative to the working
-// directory. A step it does not know ends it with code 2.
+// directory. A step it does not know ends it with code 2. The steps file and the FILEs
+// in it are UTF-8. Without a steps file it says so on standard error and exits with
+// code 2.
+//
+// It uses the standard library and the platform's own calls only, no Qt: the tests
+// copy it alone into a folder, and like the real bossac.exe it must start there without
+// any DLL beside it or on PATH.
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QThread>
+#if defined(_WIN32) && defined(_MSC_VER)
+// fopen and friends are fine here; the "use _s functions" advice would fail the build.
+#define _CRT_SECURE_NO_WARNINGS
+#endif
 
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
 
-#ifdef Q_OS_WIN
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
 
-QByteArray unescape(const QByteArray &text)
+// Reads a whole number the way the tests' Qt side writes and expects it: optional
+// white space around it, an optional sign, nothing else. Anything else, or a number
+// out of range, counts as 0.
+long long toNumber(const std::string &text, int base, long long lowest, long long highest)
 {
-    QByteArray bytes;
-    for (int i = 0; i < text.size(); ++i) {
-        if (text.at(i) != '\\' || i + 1 == text.size()) {
-            bytes += text.at(i);
+    if (text.empty() || text.find('\0') != std::string::npos)
+        return 0;
+    const char *begin = text.c_str();
+    char *end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(begin, &end, base);
+    if (end == begin || errno == ERANGE)
+        return 0;
+    while (*end != '\0' && std::isspace(static_cast<unsigned char>(*end)))
+        ++end;
+    if (*end != '\0' || value < lowest || value > highest)
+        return 0;
+    return value;
+}
+
+int toInt(const std::string &text)
+{
+    return static_cast<int>(toNumber(text, 10, INT_MIN, INT_MAX));
+}
+
+// A pause in milliseconds: never negative.
+long long toMilliseconds(const std::string &text)
+{
+    const std::size_t start = text.find_first_not_of(" \t\n\v\f\r");
+    if (start != std::string::npos && text[start] == '-')
+        return 0;
+    return toNumber(text, 10, 0, LLONG_MAX);
+}
+
+std::string unescape(const std::string &text)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            bytes += text[i];
             continue;
         }
-        const char code = text.at(++i);
+        const char code = text[++i];
         if (code == 'n')
             bytes += '\n';
         else if (code == 'r')
@@ -49,7 +107,7 @@ QByteArray unescape(const QByteArray &text)
         else if (code == 't')
             bytes += '\t';
         else if (code == 'x' && i + 2 < text.size()) {
-            bytes += static_cast<char>(text.mid(i + 1, 2).toInt(nullptr, 16));
+            bytes += static_cast<char>(toNumber(text.substr(i + 1, 2), 16, INT_MIN, INT_MAX));
             i += 2;
         } else
             bytes += code;
@@ -57,99 +115,247 @@ QByteArray unescape(const QByteArray &text)
     return bytes;
 }
 
-void writeTo(std::FILE *stream, const QByteArray &bytes)
+void replaceAll(std::string &text, const std::string &before, const std::string &after)
 {
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    for (std::size_t at = text.find(before); at != std::string::npos;
+         at = text.find(before, at + after.size())) {
+        text.replace(at, before.size(), after);
+    }
+}
+
+void writeTo(std::FILE *stream, const std::string &bytes)
+{
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
     std::fflush(stream);
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
+#ifdef _WIN32
+std::wstring toWide(const std::string &text, UINT codePage)
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) >= 0;
+    if (text.empty())
+        return std::wstring();
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], length);
+    return wide;
+}
+
+std::string toUtf8(const std::wstring &wide)
+{
+    if (wide.empty())
+        return std::string();
+    const int size = static_cast<int>(wide.size());
+    const int length
+        = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return std::string();
+    std::string text(static_cast<std::size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &text[0], length, nullptr, nullptr);
+    return text;
+}
+
+// The file names are UTF-8; the wide calls take any letter, whatever the ANSI code page.
+std::FILE *openFile(const std::string &name, bool forWriting)
+{
+    if (name.empty())
+        return nullptr;
+    return ::_wfopen(toWide(name, CP_UTF8).c_str(), forWriting ? L"wb" : L"rb");
+}
+
+bool fileExists(const std::string &name)
+{
+    return !name.empty()
+        && ::GetFileAttributesW(toWide(name, CP_UTF8).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+long long processId()
+{
+    return static_cast<long long>(::_getpid());
+}
+
+// Its own path, in UTF-16, read again with a larger buffer while the path fills it.
+std::wstring ownPath()
+{
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD size = static_cast<DWORD>(buffer.size());
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length == 0)
+            return std::wstring();
+        if (length < size)
+            return std::wstring(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::FILE *openSteps(std::string &name)
+{
+    const std::wstring path = ownPath() + L".steps";
+    name = toUtf8(path);
+    return ::_wfopen(path.c_str(), L"rb");
+}
+#else
+std::FILE *openFile(const std::string &name, bool forWriting)
+{
+    return name.empty() ? nullptr : std::fopen(name.c_str(), forWriting ? "wb" : "rb");
+}
+
+bool fileExists(const std::string &name)
+{
+    struct stat status;
+    return !name.empty() && ::stat(name.c_str(), &status) == 0;
+}
+
+long long processId()
+{
+    return static_cast<long long>(::getpid());
+}
+
+// Its own path, read again with a larger buffer while the path fills it.
+std::string ownPath()
+{
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0)
+            return std::string();
+        if (static_cast<std::size_t>(length) < buffer.size())
+            return std::string(buffer.data(), static_cast<std::size_t>(length));
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::FILE *openSteps(std::string &name)
+{
+    name = ownPath() + ".steps";
+    return std::fopen(name.c_str(), "rb");
+}
+#endif
+
+bool readFile(std::FILE *file, std::string &content)
+{
+    char chunk[4096];
+    for (;;) {
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        if (got == 0)
+            return !std::ferror(file);
+        content.append(chunk, got);
+    }
+}
+
+bool writeFile(const std::string &name, const std::string &content)
+{
+    std::FILE *file = openFile(name, true);
+    if (!file)
+        return false;
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    return std::fclose(file) == 0 && written;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-#ifdef Q_OS_WIN
+#ifdef _WIN32
     // Line feeds stay line feeds, as on Linux.
-    _setmode(_fileno(stdout), _O_BINARY);
-    _setmode(_fileno(stderr), _O_BINARY);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
 #endif
     // The arguments as the C runtime split them: on Windows that is how bossac
     // receives its command line, in the ANSI code page.
-    QByteArray arguments;
+    std::string arguments;
     for (int i = 1; i < argc; ++i) {
-#ifdef Q_OS_WIN
-        arguments += QString::fromLocal8Bit(argv[i]).toUtf8();
+#ifdef _WIN32
+        arguments += toUtf8(toWide(argv[i], CP_ACP));
 #else
         arguments += argv[i];
 #endif
         arguments += '\n';
     }
-    QCoreApplication application(argc, argv);
-    QFile stepsFile(QCoreApplication::applicationFilePath() + QStringLiteral(".steps"));
-    if (!stepsFile.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "stand-in: no steps in %s\n", qPrintable(stepsFile.fileName()));
+
+    std::string stepsName;
+    std::FILE *stepsFile = openSteps(stepsName);
+    std::string content;
+    if (!stepsFile || !readFile(stepsFile, content)) {
+        if (stepsFile)
+            std::fclose(stepsFile);
+        std::fprintf(stderr, "stand-in: no steps in %s\n", stepsName.c_str());
         return 2;
     }
-    const QList<QByteArray> steps = stepsFile.readAll().split('\n');
+    std::fclose(stepsFile);
 
-    QByteArray run;
-    for (QByteArray step : steps) {
+    std::string run;
+    for (std::size_t start = 0; start <= content.size();) {
+        std::size_t end = content.find('\n', start);
+        if (end == std::string::npos)
+            end = content.size();
+        std::string step = content.substr(start, end - start);
+        start = end + 1;
+
         // Trailing spaces belong to the step's text.
-        if (step.endsWith('\r'))
-            step.chop(1);
-        if (step.isEmpty())
+        if (!step.empty() && step.back() == '\r')
+            step.pop_back();
+        if (step.empty())
             continue;
-        const int space = step.indexOf(' ');
-        const QByteArray name = space < 0 ? step : step.left(space);
-        QByteArray rest = space < 0 ? QByteArray() : step.mid(space + 1);
-        rest.replace("{n}", run);
-        const QString file = QFile::decodeName(rest);
+        const std::size_t space = step.find(' ');
+        const std::string name = step.substr(0, space);
+        std::string rest = space == std::string::npos ? std::string() : step.substr(space + 1);
+        replaceAll(rest, "{n}", run);
+        const std::string &file = rest;
 
         if (name == "arguments") {
             writeFile(file, arguments);
         } else if (name == "stdout" || name == "stderr") {
             writeTo(name == "stdout" ? stdout : stderr, unescape(rest) + '\n');
         } else if (name == "lines") {
-            const int gap = rest.indexOf(' ');
-            const QByteArray text = unescape(rest.mid(gap + 1));
-            QByteArray lines;
-            for (int n = 1, count = rest.left(gap).toInt(); n <= count; ++n)
-                lines += text + QByteArray::number(n) + '\n';
+            const std::size_t gap = rest.find(' ');
+            const std::string text
+                = unescape(gap == std::string::npos ? rest : rest.substr(gap + 1));
+            const int count = gap == std::string::npos ? 0 : toInt(rest.substr(0, gap));
+            std::string lines;
+            for (int n = 1; n <= count; ++n)
+                lines += text + std::to_string(n) + '\n';
             writeTo(stdout, lines);
         } else if (name == "sleep") {
-            QThread::msleep(rest.toULong());
+            std::this_thread::sleep_for(std::chrono::milliseconds(toMilliseconds(rest)));
         } else if (name == "touch") {
-            writeFile(file, QByteArray());
+            writeFile(file, std::string());
         } else if (name == "pid") {
-            writeFile(file, QByteArray::number(QCoreApplication::applicationPid()));
+            writeFile(file, std::to_string(processId()));
         } else if (name == "wait-for") {
-            const QString path = QFile::decodeName(rest.left(rest.lastIndexOf(' ')));
-            const qint64 limit = rest.mid(rest.lastIndexOf(' ') + 1).toLongLong();
-            QElapsedTimer waited;
-            waited.start();
-            while (!QFileInfo::exists(path)) {
-                if (waited.elapsed() > limit)
+            // The limit follows the last space, so the FILE may hold spaces.
+            const std::size_t gap = rest.rfind(' ');
+            const std::string path = gap == std::string::npos ? std::string() : rest.substr(0, gap);
+            const long long limit = toNumber(
+                gap == std::string::npos ? rest : rest.substr(gap + 1), 10, LLONG_MIN, LLONG_MAX);
+            const auto started = std::chrono::steady_clock::now();
+            while (!fileExists(path)) {
+                const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - started);
+                if (waited.count() > limit)
                     return 3;
-                QThread::msleep(20);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         } else if (name == "count") {
-            QFile counter(file);
-            const int previous = counter.open(QIODevice::ReadOnly) ? counter.readAll().toInt() : 0;
-            counter.close();
-            run = QByteArray::number(previous + 1);
+            int previous = 0;
+            if (std::FILE *counter = openFile(file, false)) {
+                std::string number;
+                if (readFile(counter, number))
+                    previous = toInt(number);
+                std::fclose(counter);
+            }
+            run = std::to_string(static_cast<long long>(previous) + 1);
             writeFile(file, run);
         } else if (name == "exit") {
-            return rest.toInt();
+            return toInt(rest);
         } else if (name == "crash") {
             std::signal(SIGFPE, SIG_DFL);
             std::raise(SIGFPE);
         } else {
-            std::fprintf(stderr, "stand-in: unknown step %s\n", step.constData());
+            std::fprintf(stderr, "stand-in: unknown step %s\n", step.c_str());
             return 2;
         }
     }
