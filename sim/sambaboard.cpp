@@ -74,7 +74,7 @@ QByteArray littleEndian(quint32 value)
 class SambaBoard::Private
 {
 public:
-    explicit Private(Fault fault);
+    Private(Fault fault, const QByteArray &flash);
     ~Private();
 
     bool open();
@@ -89,7 +89,7 @@ public:
     void writeByte(quint32 address, quint8 value);
     void writeWord(quint32 address, quint32 value);
 
-    const Fault fault;
+    Fault fault;
     int master = -1;
     int slave = -1;
     int wake[2] = { -1, -1 };
@@ -104,6 +104,7 @@ public:
     QByteArray sram;
     std::map<quint32, quint32> registers;
     QStringList commandLog;
+    std::function<void()> listener;
     bool reset = false;
     bool silent = false;
     bool gone = false;
@@ -121,11 +122,12 @@ public:
     quint32 payloadLeft = 0;
 };
 
-SambaBoard::Private::Private(Fault fault)
+SambaBoard::Private::Private(Fault fault, const QByteArray &flash)
     : fault(fault)
-    , flash(SambaBoard::initialFlash())
+    , flash(flash)
     , userRow(userRowSize, '\xFF')
     , sram(sramSize, '\0')
+    , silent(fault == NeverAnswers)
 {
     // Arduino fuses: BOOTPROT 8 KiB, BOD33 on; bytes 6-7: no region locked.
     const char fuses[] = { '\xFA', '\xC7', '\xE0', '\xD8', '\xFF', '\xFF', '\xFF', '\xFF' };
@@ -202,20 +204,23 @@ void SambaBoard::Private::serve()
         if (master < 0 || !fds[1].revents)
             continue;
         const ssize_t got = ::read(master, buffer, sizeof buffer);
-        if (got > 0) {
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        std::function<void()> notify;
+        {
             QMutexLocker lock(&mutex);
-            if (!feed(buffer, got)) {
+            const bool wasAnswering = !silent;
+            // Cannot read nothing while the slave is held open; do not spin if it does.
+            if (got <= 0 || !feed(buffer, got)) {
                 ::close(master);
                 master = -1;
                 gone = true;
             }
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            // Cannot happen while the slave is held open; do not spin if it does.
-            QMutexLocker lock(&mutex);
-            ::close(master);
-            master = -1;
-            gone = true;
+            if (gone || (wasAnswering && silent))
+                notify = listener;
         }
+        if (notify)
+            notify();
     }
 }
 
@@ -424,8 +429,8 @@ void SambaBoard::Private::writeWord(quint32 address, quint32 value)
         writeByte(address + k, static_cast<quint8>(value >> (8 * k)));
 }
 
-SambaBoard::SambaBoard(Fault fault)
-    : d(new Private(fault))
+SambaBoard::SambaBoard(Fault fault, const QByteArray &flash)
+    : d(new Private(fault, flash))
 {
     if (!d->open())
         return;
@@ -496,6 +501,12 @@ bool SambaBoard::resetRequested() const
     return d->reset;
 }
 
+bool SambaBoard::answering() const
+{
+    QMutexLocker lock(&d->mutex);
+    return !d->silent;
+}
+
 bool SambaBoard::vanished() const
 {
     QMutexLocker lock(&d->mutex);
@@ -506,6 +517,21 @@ QStringList SambaBoard::commands() const
 {
     QMutexLocker lock(&d->mutex);
     return d->commandLog;
+}
+
+void SambaBoard::armFault(Fault fault)
+{
+    QMutexLocker lock(&d->mutex);
+    d->fault = fault;
+    d->sourceSelections = 0;
+    d->programCommands = 0;
+    d->silent = fault == NeverAnswers || d->reset;
+}
+
+void SambaBoard::setListener(std::function<void()> listener)
+{
+    QMutexLocker lock(&d->mutex);
+    d->listener = std::move(listener);
 }
 
 void SambaBoard::stop()

@@ -6,17 +6,22 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 
 // An Arduino SAMD21G18A board sitting in its SAM-BA bootloader (with the Arduino
 // commands X, Y and Z), served on a pseudo-terminal by a thread of its own, so that
-// the real bossac can flash it. Flash starts out as a bootloader below 0x2000 and
-// "old firmware" (never 0xFF) above, so that erasing and programming both show.
+// the real bossac can flash it. Flash starts out, unless given, as a bootloader
+// below 0x2000 and "old firmware" (never 0xFF) above, so that erasing and
+// programming both show.
 class SambaBoard
 {
 public:
     enum Fault {
         NoFault,
+        // Nothing on the port speaks SAM-BA, as on a board that runs its application:
+        // bossac finds no device.
+        NeverAnswers,
         // Goes silent at the second source-buffer selection (Y...,0#), after one
         // 4 KiB chunk has been programmed: bossac gives up with exit code 1.
         StopsAnswering,
@@ -31,7 +36,7 @@ public:
     static constexpr quint32 bootloaderStackPointer = 0x20007FFC;
     static constexpr quint32 resetRequest = 0x05FA0004;
 
-    explicit SambaBoard(Fault fault = NoFault);
+    explicit SambaBoard(Fault fault = NoFault, const QByteArray &flash = initialFlash());
     ~SambaBoard();
     SambaBoard(const SambaBoard &) = delete;
     SambaBoard &operator=(const SambaBoard &) = delete;
@@ -51,10 +56,17 @@ public:
     QByteArray flash() const;
     // Whether bossac asked for a reset (AIRCR SYSRESETREQ); the board is silent since.
     bool resetRequested() const;
+    // Whether the board still answers: not after a reset, nor once a fault silenced it.
+    bool answering() const;
     // Whether the board closed its end of the pseudo-terminal (VanishesMidWrite).
     bool vanished() const;
     // Every command received, without its '#' and payload, e.g. "Y00006000,00001000".
     QStringList commands() const;
+
+    // Makes the fault happen during the next write, counted from now.
+    void armFault(Fault fault);
+    // Called on the board's own thread whenever it was reset, fell silent or vanished.
+    void setListener(std::function<void()> listener);
 
     // Stops serving; the state stays readable. Called by the destructor.
     void stop();
