@@ -58,6 +58,12 @@ install(FILES
     "${CMAKE_CURRENT_LIST_DIR}/notices/LGPL-3.0.txt"
     "${CMAKE_CURRENT_LIST_DIR}/notices/GPL-3.0.txt"
     DESTINATION ${uvo_noticedir})
+# A MinGW build ships the compiler's runtime DLLs (windeployqt --compiler-runtime):
+# libwinpthread-1.dll's licence must travel with it, and the GCC runtime's exception.
+if(MINGW)
+    install(FILES "${CMAKE_CURRENT_LIST_DIR}/notices/mingw-w64-runtime.txt"
+        DESTINATION ${uvo_noticedir})
+endif()
 
 if(WIN32)
     # windeployqt lives beside qmake in the Qt kit that the build uses.
