@@ -18,11 +18,14 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -64,6 +67,27 @@ bool savePicture(QWidget &window, QWidget &panel, const QString &path)
     return picture.save(path, "PNG");
 }
 
+int interruptPipe[2] = { -1, -1 };
+
+void interrupted(int)
+{
+    const char byte = 0;
+    if (::write(interruptPipe[1], &byte, 1) < 0)
+        ::_exit(130);
+}
+
+// Ctrl+C or a terminate request ends the event loop like closing the window, so that
+// the working folder and the board's port links are removed.
+void quitOnInterrupt(QApplication &application)
+{
+    if (::pipe(interruptPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, &application);
+    QObject::connect(notifier, &QSocketNotifier::activated, &application, &QApplication::quit);
+    std::signal(SIGINT, interrupted);
+    std::signal(SIGTERM, interrupted);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -94,6 +118,14 @@ int main(int argc, char *argv[])
         && (parser.isSet(QStringLiteral("image")) || parser.isSet(QStringLiteral("picture"))))
         return fail(QStringLiteral("--image and --picture go with --story"));
 
+    // Named from where the demo was started, before it moves to its working folder.
+    const QString picture = parser.isSet(QStringLiteral("picture"))
+        ? QFileInfo(parser.value(QStringLiteral("picture"))).absoluteFilePath()
+        : QString();
+    const QString imageFile = parser.isSet(QStringLiteral("image"))
+        ? QFileInfo(parser.value(QStringLiteral("image"))).absoluteFilePath()
+        : QString();
+
     if (QStandardPaths::findExecutable(QStringLiteral("bossac")).isEmpty())
         return fail(QStringLiteral("bossac was not found on PATH: install it (Debian: bossa-cli)"));
 
@@ -108,8 +140,8 @@ int main(int argc, char *argv[])
 
     QString imageName = sampleName;
     QByteArray image = sample;
-    if (parser.isSet(QStringLiteral("image"))) {
-        QFile file(parser.value(QStringLiteral("image")));
+    if (!imageFile.isEmpty()) {
+        QFile file(imageFile);
         if (!file.open(QIODevice::ReadOnly))
             return fail(
                 QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()));
@@ -148,11 +180,12 @@ int main(int argc, char *argv[])
     panel->move(window.frameGeometry().topRight() + QPoint(12, 0));
     panel->show();
 
-    if (!story)
+    if (!story) {
+        quitOnInterrupt(application);
         return application.exec();
+    }
     const int result = Story(window, board, imageName, image).play();
-    if (parser.isSet(QStringLiteral("picture"))
-        && !savePicture(window, *panel, parser.value(QStringLiteral("picture"))))
-        return fail(QStringLiteral("cannot write ") + parser.value(QStringLiteral("picture")));
+    if (!picture.isEmpty() && !savePicture(window, *panel, picture))
+        return fail(QStringLiteral("cannot write ") + picture);
     return result;
 }

@@ -309,6 +309,8 @@ void SimulatedBoard::portEvent()
             lastMessage = QStringLiteral("started the application at 0x6000");
         enter(lastMessage == notLinkedFor0x6000 ? Bootloader : RunsApplication);
     } else {
+        if (!port->answering())
+            lastMessage = QStringLiteral("stopped answering while bossac was writing");
         emit changed();
     }
 }
