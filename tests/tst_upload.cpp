@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QtTest>
 
 namespace {
@@ -68,7 +69,8 @@ private slots:
     void bothChannelsAreRelayedInOrder();
     void verdictFollowsTheExitCode_data();
     void verdictFollowsTheExitCode();
-    void missingBossacIsNoSuccess();
+    void bossacIsFoundByItsBareName_data();
+    void bossacIsFoundByItsBareName();
     void runThatOutlivesTheWaitIsKilled();
     void inputsAreReadBeforeEventsAreProcessed();
     void clickDuringTheFirstRunsStartRunsWholeFirst();
@@ -328,17 +330,43 @@ void UploadTest::verdictFollowsTheExitCode()
     QCOMPARE(upload.log().last(), verdict);
 }
 
-void UploadTest::missingBossacIsNoSuccess()
+void UploadTest::bossacIsFoundByItsBareName_data()
 {
-    // Nothing but an empty folder to search.
+    QTest::addColumn<bool>("besideTheProgram");
+    QTest::addColumn<QString>("verdict");
+
+    QTest::newRow("nowhere: no success") << false << "Error, could not start bossac";
+#ifdef Q_OS_WIN
+    // The layout users get: bossac.exe beside the program, not on PATH. Windows looks
+    // for a bare program name in the starting program's own folder first.
+    QTest::newRow("beside the program") << true << "Done!";
+#endif
+}
+
+void UploadTest::bossacIsFoundByItsBareName()
+{
+    QFETCH(bool, besideTheProgram);
+    QFETCH(QString, verdict);
+
+    // Beside this test program, which plays the uploader's part; removed afterwards.
+    const QString beside = besideTheProgram
+        ? installStandIn(QCoreApplication::applicationDirPath(), "bossac", recordArguments)
+        : QString();
+    const auto removeBeside = qScopeGuard([&beside] {
+        if (!beside.isEmpty()) {
+            QFile::remove(beside);
+            QFile::remove(beside + ".steps");
+        }
+    });
+    // Nothing but the empty working directory to search on PATH.
     const QByteArray savedPath = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(cwd->path()));
     UploadWindow upload;
     upload.clickUpload();
     qputenv("PATH", savedPath);
 
-    QCOMPARE(upload.log().last(), QStringLiteral("Error, could not start bossac"));
-    QVERIFY(!upload.log().contains(QStringLiteral("Done!")));
+    QCOMPARE(upload.log().last(), verdict);
+    QCOMPARE(QFile::exists(QStringLiteral("args.txt")), besideTheProgram);
 }
 
 void UploadTest::runThatOutlivesTheWaitIsKilled()
