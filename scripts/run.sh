@@ -7,7 +7,9 @@
 #   scripts/run.sh [demo options]   the demo (see UVOFirmwareUploaderDemo --help)
 #   scripts/run.sh --program        the uploader alone, as it runs on a user's machine
 set -eu
+caller=$PWD
 cd "$(dirname "$0")/.."
+top=$PWD
 
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -22,8 +24,10 @@ if [ "${1:-}" = "--program" ]; then
 fi
 
 cmake --build build --parallel "$(nproc)" --target UVOFirmwareUploaderDemo
+# From where it was called, so that a relative --image names the caller's file.
+cd "$caller"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display: playing a whole upload on the simulated board in the terminal."
-    exec build/demo/UVOFirmwareUploaderDemo --story "$@"
+    exec "$top/build/demo/UVOFirmwareUploaderDemo" --story "$@"
 fi
-exec build/demo/UVOFirmwareUploaderDemo "$@"
+exec "$top/build/demo/UVOFirmwareUploaderDemo" "$@"
