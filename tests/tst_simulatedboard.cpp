@@ -7,7 +7,25 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
+#include <unistd.h>
+
 namespace {
+
+// The demo in a process group of its own: a story that does not end is ended with
+// the bossac it started, which would otherwise outlive it.
+class DemoProcess : public QProcess
+{
+public:
+    ~DemoProcess() override
+    {
+        if (state() != NotRunning)
+            ::kill(-static_cast<pid_t>(processId()), SIGKILL);
+    }
+
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
 
 // Appends a little-endian word at `offset`, as the vector table holds it.
 QByteArray withWord(QByteArray image, int offset, quint32 word)
@@ -68,7 +86,7 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(image) == image.size());
         arguments << "--image" << file.fileName();
     }
-    QProcess demo;
+    DemoProcess demo;
     demo.start(QStringLiteral(UVO_DEMO), arguments);
     QVERIFY2(demo.waitForFinished(45000), "the story did not end");
     const QString output = QString::fromUtf8(demo.readAllStandardOutput());
