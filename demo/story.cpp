@@ -35,11 +35,11 @@ const QStringList bootloaderAdvice {
 Story::Story(
     MainWindow &window, SimulatedBoard &board, const QString &imageName, const QByteArray &image)
     : window(window)
+    , log(window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
     , board(board)
     , imageName(imageName)
     , image(image)
 {
-    auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
     QObject::connect(log, &QPlainTextEdit::textChanged, log, [this] { printNewLogLines(); });
     QObject::connect(&board, &SimulatedBoard::changed, &board, [this] { printBoard(); });
 }
@@ -113,11 +113,10 @@ int Story::fail(int step, const QString &why)
 
 void Story::printNewLogLines()
 {
-    const QTextDocument *log
-        = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->document();
+    const QTextDocument *document = log->document();
     // Every append adds whole paragraphs, so the ones printed never change again.
-    for (; printedBlocks < log->blockCount(); ++printedBlocks) {
-        const QString line = log->findBlockByNumber(printedBlocks).text().trimmed();
+    for (; printedBlocks < document->blockCount(); ++printedBlocks) {
+        const QString line = document->findBlockByNumber(printedBlocks).text().trimmed();
         if (!line.isEmpty())
             printLine(QStringLiteral("window | ") + line);
     }
@@ -139,10 +138,8 @@ void Story::printBoard()
 
 bool Story::logShows(const QString &line, int times) const
 {
-    const QString text
-        = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
     int found = 0;
-    for (const QString &paragraph : text.split(QLatin1Char('\n')))
+    for (const QString &paragraph : log->toPlainText().split(QLatin1Char('\n')))
         found += paragraph.trimmed() == line;
     return found >= times;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 
 class MainWindow;
+class QPlainTextEdit;
 class SimulatedBoard;
 
 // Plays a whole upload as a user would, with the real window, the real bossac and
@@ -33,6 +34,7 @@ private:
     void openPortList();
 
     MainWindow &window;
+    QPlainTextEdit *const log;
     SimulatedBoard &board;
     const QString imageName;
     const QByteArray image;

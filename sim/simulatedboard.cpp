@@ -304,10 +304,10 @@ void SimulatedBoard::portEvent()
     } else if (current == Bootloader && port->resetRequested()) {
         // Reset after the upload: the bootloader starts the application at 0x6000 if
         // it looks like one, and otherwise stays.
-        lastMessage = startProblem(applicationImage());
-        if (lastMessage.isEmpty())
-            lastMessage = QStringLiteral("started the application at 0x6000");
-        enter(lastMessage == notLinkedFor0x6000 ? Bootloader : RunsApplication);
+        const QString problem = startProblem(applicationImage());
+        lastMessage
+            = problem.isEmpty() ? QStringLiteral("started the application at 0x6000") : problem;
+        enter(problem.isEmpty() ? RunsApplication : Bootloader);
     } else {
         if (!port->answering())
             lastMessage = QStringLiteral("stopped answering while bossac was writing");

@@ -277,10 +277,7 @@ void UploadTest::outputIsRelayedWhileBossacRuns()
     installBossac(cwd->path(), "stdout early\nwait-for go 5000\nstdout late\n");
     MainWindow::setUploadTimeout(20000);
     UploadWindow upload;
-    QObject::connect(logPanel(upload.window), &QPlainTextEdit::textChanged, [&upload] {
-        if (logParagraphs(upload.window).contains(QStringLiteral("early")))
-            QFile(QStringLiteral("go")).open(QIODevice::WriteOnly);
-    });
+    touchWhenLogShows(upload.window, QStringLiteral("early"), QStringLiteral("go"));
     upload.clickUpload();
     QCOMPARE(upload.log().mid(2), QStringList({ "early", "late", "Done!" }));
 }
