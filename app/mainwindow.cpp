@@ -118,9 +118,11 @@ void MainWindow::on_pushButton_2_clicked()
     connect(&upload, &QProcess::readyReadStandardError, this, &MainWindow::consoleOut);
     connect(&upload, &QProcess::readyReadStandardOutput, this, &MainWindow::consoleOut);
 
-    QString path = form->lineEdit->text();
-    const QString quotedPath
-        = QLatin1Char('"') + path.replace(QLatin1Char('/'), QLatin1Char('\\')) + QLatin1Char('"');
+    // The path in the platform's own form: Windows' backslashes there, as the dialog
+    // returned it elsewhere, where a backslash is no separator and bossac could not
+    // open the file.
+    const QString quotedPath = QLatin1Char('"') + QDir::toNativeSeparators(form->lineEdit->text())
+        + QLatin1Char('"');
     const QString port = form->comboBox->currentText();
 
     if (!port.contains(QLatin1String("COM"))) {
