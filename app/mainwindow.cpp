@@ -15,6 +15,8 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 const QString savedPathFile = QStringLiteral("saved.txt");
@@ -75,9 +77,9 @@ MainWindow::~MainWindow()
     delete form;
 }
 
-void MainWindow::setUploadTimeout(int milliseconds)
+int MainWindow::setUploadTimeout(int milliseconds)
 {
-    uploadTimeoutMs = milliseconds;
+    return std::exchange(uploadTimeoutMs, milliseconds);
 }
 
 void MainWindow::on_pushButton_clicked()
@@ -161,7 +163,8 @@ void MainWindow::on_pushButton_2_clicked()
         if (upload.error() == QProcess::FailedToStart)
             appendLog(QStringLiteral("Error, could not start bossac"));
         else if (timedOut)
-            appendLog(QStringLiteral("Error, bossac did not finish within 60 seconds"));
+            appendLog(QStringLiteral("Error, bossac did not finish within %1 seconds")
+                          .arg(uploadTimeoutMs / 1000.0));
         else if (upload.exitCode() == 0)
             appendLog(QStringLiteral("Done!"));
         else

@@ -15,8 +15,8 @@ public:
     ~MainWindow() override;
 
     // How long an upload may run before bossac is killed; 60000 ms unless a test
-    // shortens it.
-    static void setUploadTimeout(int milliseconds);
+    // shortens it. Returns the limit that was set before.
+    static int setUploadTimeout(int milliseconds);
 
 private slots:
     void on_pushButton_clicked();

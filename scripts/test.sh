@@ -3,7 +3,7 @@
 # that every file a Windows build compiles compiles for Windows, checks the Linux
 # package and validates the GitHub workflows, then builds and runs the suite once
 # more with AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or
-# sanitizer report fails the script.
+# sanitizer report fails the script, and leaves no test process behind.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -14,11 +14,29 @@ cmake --build build --parallel "$(nproc)"
 
 # The tests labelled slow wait out real limits (over a minute and a half of sleep).
 # They run once, on the normal build, in the background while everything else goes
-# on; in a session of their own, so that a failure elsewhere can stop them all.
+# on: in a session of their own, so that they can be stopped with every program they
+# started, and from build/slow-tests, so that their CTest records do not mix with
+# those of the run in the foreground.
 slow_log=build/slow-tests.log
-setsid ctest --test-dir build -L slow --output-on-failure >"$slow_log" 2>&1 &
+setsid ctest --test-dir build/slow-tests -L slow --no-tests=error --output-on-failure \
+    >"$slow_log" 2>&1 &
 slow=$!
-trap 'kill -TERM -- "-$slow" 2>/dev/null || true' EXIT
+finish() {
+    status=$?
+    trap - EXIT
+    if [ "$status" -ne 0 ]; then
+        kill -s TERM -- "-$slow" 2>/dev/null || true
+        wait "$slow" 2>/dev/null || true
+        echo "test.sh: failed; what the slow tests wrote until then:" >&2
+        cat "$slow_log" >&2
+    fi
+    exit "$status"
+}
+trap finish EXIT
+# dash runs no EXIT trap when a signal ends it: make each an exit.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 ctest --test-dir build -LE slow --output-on-failure
 scripts/check-windows-compile.sh build
@@ -32,9 +50,9 @@ LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir build-sanitize -LE slow --output-on-failure
 
-status=0
-wait "$slow" || status=$?
-trap - EXIT
+if ! wait "$slow"; then
+    echo "test.sh: the slow tests failed" >&2
+    exit 1
+fi
 cat "$slow_log"
-[ "$status" -eq 0 ] || { echo "test.sh: the slow tests failed" >&2; exit 1; }
 echo "test.sh: passed"

@@ -225,7 +225,7 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash_data()
     // reply timeout, so a bossac that gave up by itself would show its exit code.
     QTest::newRow("board vanishes mid-write")
         << int(SambaBoard::VanishesMidWrite) << 8000 << QStringLiteral("Erase flash")
-        << QStringLiteral("Error, bossac did not finish within 60 seconds");
+        << QStringLiteral("Error, bossac did not finish within 8 seconds");
 }
 
 void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
