@@ -25,8 +25,15 @@ finish() {
     status=$?
     trap - EXIT
     if [ "$status" -ne 0 ]; then
-        kill -s TERM -- "-$slow" 2>/dev/null || true
+        # KILL, not TERM: a Qt Test program answers TERM with a stack trace through
+        # gdb, which keeps it and the programs it started alive for many seconds.
+        kill -s KILL -- "-$slow" 2>/dev/null || true
         wait "$slow" 2>/dev/null || true
+        tries=0
+        while kill -s 0 -- "-$slow" 2>/dev/null && [ "$tries" -lt 100 ]; do
+            sleep 0.1
+            tries=$((tries + 1))
+        done
         echo "test.sh: failed; what the slow tests wrote until then:" >&2
         cat "$slow_log" >&2
     fi
