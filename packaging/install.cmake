@@ -80,12 +80,33 @@ if(WIN32)
     else()
         set(uvo_runtime_option --compiler-runtime)
     endif()
-    install(CODE "
-        set(UVO_WINDEPLOYQT \"${UVO_WINDEPLOYQT}\")
-        set(UVO_DEPLOY_OPTIONS --release --no-translations ${uvo_runtime_option})
-        set(UVO_EXECUTABLE \"${uvo_bindir}/$<TARGET_FILE_NAME:UVOFirmwareUploader>\")
-    ")
-    install(SCRIPT "${CMAKE_CURRENT_LIST_DIR}/windeployqt.cmake")
+    if(NOT UVO_WINDEPLOYQT AND CMAKE_CROSSCOMPILING AND MINGW)
+        # Built on Linux, where Qt has no windeployqt: the same DLLs and plugins are
+        # gathered by their imports. The runtime DLLs lie where the compiler finds them.
+        execute_process(COMMAND "${uvo_qmake}" -query QT_INSTALL_PLUGINS
+            OUTPUT_VARIABLE uvo_qt_plugins OUTPUT_STRIP_TRAILING_WHITESPACE)
+        set(uvo_dll_folders "${uvo_qt_bin}")
+        foreach(dll libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll)
+            execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
+                OUTPUT_VARIABLE uvo_dll OUTPUT_STRIP_TRAILING_WHITESPACE)
+            get_filename_component(uvo_dll_folder "${uvo_dll}" DIRECTORY)
+            list(APPEND uvo_dll_folders "${uvo_dll_folder}")
+        endforeach()
+        install(CODE "
+            set(UVO_EXECUTABLE \"${uvo_bindir}/$<TARGET_FILE_NAME:UVOFirmwareUploader>\")
+            set(UVO_QT_PLUGINS \"${uvo_qt_plugins}\")
+            set(UVO_DLL_FOLDERS \"${uvo_dll_folders}\")
+            set(UVO_OBJDUMP \"${CMAKE_OBJDUMP}\")
+        ")
+        install(SCRIPT "${CMAKE_CURRENT_LIST_DIR}/gather-runtime.cmake")
+    else()
+        install(CODE "
+            set(UVO_WINDEPLOYQT \"${UVO_WINDEPLOYQT}\")
+            set(UVO_DEPLOY_OPTIONS --release --no-translations ${uvo_runtime_option})
+            set(UVO_EXECUTABLE \"${uvo_bindir}/$<TARGET_FILE_NAME:UVOFirmwareUploader>\")
+        ")
+        install(SCRIPT "${CMAKE_CURRENT_LIST_DIR}/windeployqt.cmake")
+    endif()
 endif()
 
 set(CPACK_PACKAGE_NAME UVOFirmwareUploader)

@@ -61,9 +61,17 @@ QString installStandIn(const QString &folder, const QString &program, const QByt
     if (!path.endsWith(QLatin1String(".exe")))
         path += QLatin1String(".exe");
 #endif
+    // The build puts the stand-in beside the test programs: a path compiled in would
+    // name this machine's file system, which a Windows build run elsewhere (or under
+    // Wine) does not see under that name.
+    QString standIn
+        = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("uvo_standin"));
+#ifdef Q_OS_WIN
+    standIn += QLatin1String(".exe");
+#endif
     QFile::remove(path);
-    if (!QFile::copy(QStringLiteral(UVO_STANDIN), path))
-        qFatal("cannot copy the stand-in %s to %s", UVO_STANDIN, qPrintable(path));
+    if (!QFile::copy(standIn, path))
+        qFatal("cannot copy the stand-in %s to %s", qPrintable(standIn), qPrintable(path));
     QFile stepsFile(path + QLatin1String(".steps"));
     if (!stepsFile.open(QIODevice::WriteOnly | QIODevice::Truncate)
         || stepsFile.write(steps) != steps.size())
@@ -112,8 +120,8 @@ private:
     {
         using QObject::receivers;
     };
-    static constexpr int (QObject::*connectedReceivers)(const char *) const
-        = &ReceiverCount::receivers;
+    static constexpr int (QObject::*connectedReceivers)(
+        const char *) const = &ReceiverCount::receivers;
 };
 
 } // namespace
