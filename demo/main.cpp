@@ -4,7 +4,9 @@
 //
 //   UVOFirmwareUploaderDemo [--image F]           the window beside the board's panel
 //   UVOFirmwareUploaderDemo --story [--image F]   a whole upload, told in the terminal
+//   UVOFirmwareUploaderDemo --serve FOLDER        the board alone, driven from stdin
 
+#include "boardconsole.h"
 #include "demowindow.h"
 #include "interrupts.h"
 #include "qcombox.h"
@@ -63,6 +65,20 @@ void storyMessages(QtMsgType type, const QMessageLogContext &, const QString &me
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
+int serveBoard(const QString &folderName)
+{
+    const QDir folder(QFileInfo(folderName).absoluteFilePath());
+    if (!folder.exists())
+        return fail(QStringLiteral("%1 is not a folder").arg(folderName));
+    if (!writeFile(folder.filePath(sampleName), sample()))
+        return fail(QStringLiteral("cannot write ") + folder.filePath(sampleName));
+    SimulatedBoard board(folder.path());
+    if (!board.isRunning())
+        return fail(QStringLiteral("the simulated board cannot start: ") + board.errorString());
+    BoardConsole console(board, sample());
+    return QCoreApplication::exec();
+}
+
 int runDemo(bool story, const QString &imageFile, const QString &picture)
 {
     const QString bossac = QStandardPaths::findExecutable(QStringLiteral("bossac"));
@@ -119,11 +135,13 @@ int runDemo(bool story, const QString &imageFile, const QString &picture)
 
 int main(int argc, char *argv[])
 {
+    const bool serve = hasOption(argc, argv, "--serve");
     const bool story = hasOption(argc, argv, "--story");
-    // The story needs no display.
-    if (story && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    // Neither the story nor the board alone needs a display.
+    if ((story || serve) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    const std::unique_ptr<QCoreApplication> application(new QApplication(argc, argv));
+    const std::unique_ptr<QCoreApplication> application(
+        serve ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("UVOFirmwareUploaderDemo"));
 
     QCommandLineParser parser;
@@ -139,12 +157,20 @@ int main(int argc, char *argv[])
     parser.addOption({ QStringLiteral("picture"),
         QStringLiteral("After the story, save the window and the board's panel as <png>."),
         QStringLiteral("png") });
+    parser.addOption({ QStringLiteral("serve"),
+        QStringLiteral("Run the board alone, its port links and blink.bin in <folder>, driven "
+                       "by commands on stdin: reset, reset-twice, unplug, plug-in, status, quit."),
+        QStringLiteral("folder") });
     parser.process(*application);
+    if (serve && (story || parser.isSet(QStringLiteral("image"))))
+        return fail(QStringLiteral("--serve goes alone"));
     if (!story && parser.isSet(QStringLiteral("picture")))
         return fail(QStringLiteral("--picture goes with --story"));
 
     const Interrupts interrupts;
     WorkingFolder::removeStale();
+    if (serve)
+        return Interrupts::exitCode(serveBoard(parser.value(QStringLiteral("serve"))));
 
     // Named from where the demo was started, before it moves to its working folder.
     const auto absolute = [&parser](const QString &option) {

@@ -1,6 +1,7 @@
 // The simulated board that the demo program runs the window against: its life cycle
 // (reset timing, plugging, faults mid-write, events from ports that are gone), which
-// images its bootloader starts, and the demo's whole story through the real bossac.
+// images its bootloader starts, and the demo: its whole story through the real bossac,
+// and the board alone driven from standard input.
 
 #include "sampleapplication.h"
 #include "simulatedboard.h"
@@ -190,6 +191,7 @@ private slots:
     void onlyAnApplicationLinkedFor0x6000Starts();
     void storyPlaysThroughTheRealBossac_data();
     void storyPlaysThroughTheRealBossac();
+    void servedBoardFollowsCommandsAndCleansUp();
 };
 
 void SimulatedBoardTest::boardLifeCycle_data()
@@ -489,6 +491,45 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
     QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
     QVERIFY2(demo.exitCode() == exitCode, qPrintable(output + errors));
     QCOMPARE(demoFolders(temporary), QStringList());
+}
+
+void SimulatedBoardTest::servedBoardFollowsCommandsAndCleansUp()
+{
+    ScopedWorkingDirectory cwd;
+    const QString temporary = cwd.filePath("tmp");
+    const QString served = cwd.filePath("served");
+    QVERIFY(QDir().mkpath(served));
+    // One folder of a demo that was killed, one of a demo that still runs.
+    for (const char *folder : { "tmp/uvo-demo-killed", "tmp/uvo-demo-running" }) {
+        QVERIFY(QDir().mkpath(cwd.filePath(folder)));
+        QFile owner(cwd.filePath(QString::fromLatin1(folder) + QStringLiteral("/.owner")));
+        QVERIFY(owner.open(QIODevice::WriteOnly));
+    }
+    const int running = ::open(
+        QFile::encodeName(cwd.filePath("tmp/uvo-demo-running/.owner")).constData(), O_RDONLY);
+    QVERIFY(running >= 0 && ::flock(running, LOCK_EX) == 0);
+
+    DemoProcess demo(temporary);
+    demo.start(QStringLiteral(UVO_DEMO), { "--serve", served });
+    QVERIFY(demo.waitForLine("board: state=application port=COM3 image=other bootloader=intact\n"));
+    QCOMPARE(demoFolders(temporary), QStringList { "uvo-demo-running" });
+    demo.write("reset-twice\n");
+    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact\n"));
+    QVERIFY(QFileInfo(served + "/COM7").symLinkTarget().startsWith("/dev/pts/"));
+    QVERIFY(!QFileInfo::exists(served + "/COM3"));
+    demo.write("unplug\nplug-in\n");
+    QVERIFY(demo.waitForLine("board: state=application port=COM3 image=other bootloader=intact "
+                             "says=\"started the application at 0x6000\"\n"));
+    demo.write("quit\n");
+    QVERIFY(demo.waitForFinished(25000));
+    QCOMPARE(demo.exitCode(), 0);
+    ::close(running);
+
+    QFile blink(served + "/blink.bin");
+    QVERIFY(blink.open(QIODevice::ReadOnly));
+    QCOMPARE(blink.readAll(), sampleApplication(10240, 0xB1B1));
+    QCOMPARE(QDir(served).entryList(QDir::Files | QDir::System | QDir::Hidden),
+        QStringList { "blink.bin" });
 }
 
 QTEST_MAIN(SimulatedBoardTest)
