@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "sambaboard.h"
 #include "sambamonitor.h"
+#include "samd21.h"
 #include "testsupport.h"
 
 #include <QComboBox>
@@ -44,14 +45,6 @@ int findParagraph(const QStringList &paragraphs, const QString &text, int from)
         if (paragraphs.at(i).contains(text))
             return i;
     return -1;
-}
-
-QByteArray word(quint32 value)
-{
-    QByteArray bytes;
-    for (int i = 0; i < 4; ++i)
-        bytes += static_cast<char>(value >> (8 * i));
-    return bytes;
 }
 
 // What bossac sends to write `size` bytes of 0x00 at 0x6000 in one chunk.
@@ -178,11 +171,12 @@ void FlashBoardTest::monitorAnswersAsTheChip_data()
 
     QTest::newRow("identification")
         << none << QByteArray("N#V#w00000000,4#wE000ED00,4#w41002018,4#")
-        << "\n\r" + version + word(0x20007FFC) + word(0x410CC601) + word(0x10010305) << true
-        << false << -1;
+        << "\n\r" + version + Samd21::littleEndian(0x20007FFC) + Samd21::littleEndian(0x410CC601)
+            + Samd21::littleEndian(0x10010305)
+        << true << false << -1;
     QTest::newRow("commands split across reads")
-        << none << QByteArray("w0000") + QByteArray("0000,4#") << word(0x20007FFC) << true << false
-        << -1;
+        << none << QByteArray("w0000") + QByteArray("0000,4#") << Samd21::littleEndian(0x20007FFC)
+        << true << false << -1;
     QTest::newRow("reset request")
         << none << QByteArray("WE000ED0C,05FA0004#N#") << QByteArray() << false << true << -1;
     QTest::newRow("reset request with VECTCLRACTIVE")
@@ -193,15 +187,18 @@ void FlashBoardTest::monitorAnswersAsTheChip_data()
         << none << QByteArray("WE000ED0C,FA050004#N#") << QByteArray("\n\r") << true << false << -1;
     QTest::newRow("erase from 0x6000")
         << none << QByteArray("X00006000#R00005FFC,00000008#w41004014,4#")
-        << "X\n\r" + flash.mid(0x5FFC, 4) + erased + word(0x01) << true << false << 0;
+        << "X\n\r" + flash.mid(0x5FFC, 4) + erased + Samd21::littleEndian(0x01) << true << false
+        << 0;
     QTest::newRow("erase from 0: the bootloader's rows are refused")
         << none << QByteArray("X00000000#w41004018,4#w41004014,4#R00001FFC,00000008#")
-        << "X\n\r" + word(0x08) + word(0x03) + flash.mid(0x1FFC, 4) + erased << true << false << -1;
+        << "X\n\r" + Samd21::littleEndian(0x08) + Samd21::littleEndian(0x03) + flash.mid(0x1FFC, 4)
+            + erased
+        << true << false << -1;
     QTest::newRow("program below 0x2000 is refused")
         << none
         << "S20004034,00000040#" + QByteArray(64, '\0')
             + "Y20004034,0#Y00001FC0,00000040#R00001FC0,00000004#w41004018,4#"
-        << "Y\n\rY\n\r" + flash.mid(0x1FC0, 4) + word(0x08) << true << false << -1;
+        << "Y\n\rY\n\r" + flash.mid(0x1FC0, 4) + Samd21::littleEndian(0x08) << true << false << -1;
     QTest::newRow("a whole chunk") << none << "X00006000#" + writeZeros(1024) + "N#"
                                    << QByteArray("X\n\rY\n\rY\n\r\n\r") << true << false << 1024;
     for (int size : { 64, 1024, 4096 }) {

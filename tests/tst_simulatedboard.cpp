@@ -14,7 +14,6 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
