@@ -281,6 +281,11 @@ void SimulatedBoardTest::boardLifeCycle_data()
         << "application"
         << "COM3"
         << "uploaded" << started;
+    QTest::newRow("a port that cannot be made is said")
+        << QStringList { "lose the folder", "press 0" } << "application"
+        << "COM3"
+        << "factory"
+        << "cannot make its port COM3: cannot link";
     QTest::newRow("a late reset request from a port since unplugged")
         << toBootloader + QStringList { "request reset", "unplug" } << "unplugged"
         << ""
@@ -326,6 +331,8 @@ void SimulatedBoardTest::boardLifeCycle()
             uploaded
                 = words.first() == "upload" ? sampleApplication(size, 3) : linkedFor0x2000(size);
             upload(board, folder.path(), uploaded);
+        } else if (step == "lose the folder") {
+            QVERIFY(QDir(folder.path()).removeRecursively());
         } else if (step == "request reset") {
             requestResetWithoutEvents(board, folder.path());
         } else {
@@ -356,7 +363,7 @@ void SimulatedBoardTest::boardLifeCycle()
             QByteArray(uploaded.size() - written, '\xFF'));
     }
     // The port named is really there, in the mode its state says.
-    if (!port.isEmpty())
+    if (!port.isEmpty() && QDir(folder.path()).exists())
         QCOMPARE(answerToProbe(board, folder.path()),
             state == "bootloader" ? QByteArray("\n\r") : QByteArray());
 }
