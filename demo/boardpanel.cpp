@@ -3,6 +3,8 @@
 #include "simulatedboard.h"
 
 #include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QLabel>
@@ -19,37 +21,42 @@ QLabel *valueLabel()
     return label;
 }
 
+QPushButton *button(const QString &text, const QString &objectName)
+{
+    auto *pushButton = new QPushButton(text);
+    pushButton->setObjectName(objectName);
+    return pushButton;
+}
+
 } // namespace
 
-BoardPanel::BoardPanel(
-    SimulatedBoard &board, const QString &sampleName, const QByteArray &sample, QWidget *parent)
+BoardPanel::BoardPanel(SimulatedBoard &board, QWidget *parent)
     : QWidget(parent)
     , board(board)
-    , sampleName(sampleName)
-    , sample(sample)
     , state(valueLabel())
     , port(valueLabel())
     , image(valueLabel())
     , match(valueLabel())
-    , bootloader(valueLabel())
+    , belowApplication(valueLabel())
     , message(valueLabel())
-    , resetTwice(new QPushButton(QStringLiteral("Press reset twice")))
-    , plug(new QPushButton)
-    , unplugMidWrite(new QPushButton(QStringLiteral("Unplug during the next write")))
-    , stopAnswering(new QPushButton(QStringLiteral("Stop answering during the next write")))
+    , reset(button(QStringLiteral("Press reset"), QStringLiteral("reset")))
+    , plug(button(QString(), QStringLiteral("plug")))
+    , unplugMidWrite(
+          button(QStringLiteral("Unplug during the next write"), QStringLiteral("unplugMidWrite")))
+    , stopAnswering(button(
+          QStringLiteral("Stop answering during the next write"), QStringLiteral("stopAnswering")))
 {
-    setWindowTitle(QStringLiteral("Simulated board"));
-
+    reset->setToolTip(QStringLiteral("Press twice within half a second to enter the bootloader"));
     auto *facts = new QFormLayout;
     facts->addRow(QStringLiteral("The board"), state);
     facts->addRow(QStringLiteral("Port"), port);
     facts->addRow(QStringLiteral("At 0x6000"), image);
-    facts->addRow(sampleName, match);
-    facts->addRow(QStringLiteral("Below 0x6000"), bootloader);
+    facts->addRow(QStringLiteral("The chosen file"), match);
+    facts->addRow(QStringLiteral("Below 0x6000"), belowApplication);
     facts->addRow(QStringLiteral("It says"), message);
 
     auto *actions = new QGridLayout;
-    actions->addWidget(resetTwice, 0, 0);
+    actions->addWidget(reset, 0, 0);
     actions->addWidget(plug, 0, 1);
     actions->addWidget(unplugMidWrite, 1, 0);
     actions->addWidget(stopAnswering, 1, 1);
@@ -59,7 +66,7 @@ BoardPanel::BoardPanel(
     layout->addLayout(actions);
     layout->addStretch();
 
-    connect(resetTwice, &QPushButton::clicked, &board, &SimulatedBoard::doubleTapReset);
+    connect(reset, &QPushButton::clicked, &board, &SimulatedBoard::pressReset);
     connect(plug, &QPushButton::clicked, &board, [&board] {
         if (board.state() == SimulatedBoard::Unplugged)
             board.plugIn();
@@ -73,10 +80,15 @@ BoardPanel::BoardPanel(
     refresh();
 }
 
+void BoardPanel::setChosenFile(const QString &path)
+{
+    chosenFile = path;
+    refresh();
+}
+
 void BoardPanel::refresh()
 {
     const bool unplugged = board.state() == SimulatedBoard::Unplugged;
-    const bool inBootloader = board.state() == SimulatedBoard::Bootloader;
     QString text = board.stateText();
     text[0] = text.at(0).toUpper();
     state->setText(text);
@@ -86,18 +98,31 @@ void BoardPanel::refresh()
 
     const QByteArray held = board.applicationImage();
     const QByteArray hash = QCryptographicHash::hash(held, QCryptographicHash::Sha256).toHex();
-    image->setText(QStringLiteral("%1 bytes, SHA-256 %2\u2026")
-                       .arg(held.size())
-                       .arg(QString::fromLatin1(hash.left(16))));
+    image->setText(held.isEmpty() ? QStringLiteral("erased")
+                                  : QStringLiteral("%1 bytes, SHA-256 %2\u2026")
+                                        .arg(held.size())
+                                        .arg(QString::fromLatin1(hash.left(16))));
     image->setToolTip(QString::fromLatin1(hash));
-    match->setText(board.holdsImage(sample) ? QStringLiteral("matches byte for byte")
-                                            : QStringLiteral("does not match"));
-    bootloader->setText(board.bootloaderIntact() ? QStringLiteral("bootloader intact")
-                                                 : QStringLiteral("bootloader changed"));
+
+    // Read again each time: the file may change between uploads.
+    QFile file(chosenFile);
+    const QString name = QFileInfo(chosenFile).fileName();
+    if (chosenFile.isEmpty())
+        match->setText(QStringLiteral("none chosen"));
+    else if (!file.open(QIODevice::ReadOnly))
+        match->setText(QStringLiteral("%1 cannot be read").arg(name));
+    else if (board.holdsImage(file.readAll()))
+        match->setText(QStringLiteral("%1: at 0x6000, byte for byte").arg(name));
+    else
+        match->setText(QStringLiteral("%1: not at 0x6000").arg(name));
+
+    belowApplication->setText(board.belowApplicationUntouched() ? QStringLiteral("untouched")
+                                                                : QStringLiteral("changed"));
     message->setText(board.message().isEmpty() ? QStringLiteral("\u2014") : board.message());
 
-    resetTwice->setEnabled(!unplugged);
+    reset->setEnabled(!unplugged);
     plug->setText(unplugged ? QStringLiteral("Plug in") : QStringLiteral("Unplug"));
-    unplugMidWrite->setEnabled(inBootloader);
-    stopAnswering->setEnabled(inBootloader);
+    // A fault is armed in the bootloader only, and not in one that no longer answers.
+    unplugMidWrite->setEnabled(board.state() == SimulatedBoard::Bootloader);
+    stopAnswering->setEnabled(board.state() == SimulatedBoard::Bootloader);
 }

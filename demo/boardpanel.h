@@ -1,7 +1,6 @@
 #ifndef BOARDPANEL_H
 #define BOARDPANEL_H
 
-#include <QByteArray>
 #include <QString>
 #include <QWidget>
 
@@ -10,29 +9,32 @@ class QPushButton;
 class SimulatedBoard;
 
 // Shows the simulated board beside the uploader's window: its state, its port, what
-// its flash holds, and buttons for what a user does to a real board.
+// its flash holds, whether that is the file chosen in the window, and buttons for
+// what a user does to a real board.
 class BoardPanel : public QWidget
 {
     Q_OBJECT
 
 public:
-    // `sampleName` and `sample` are the image whose presence at 0x6000 the panel reports.
-    BoardPanel(SimulatedBoard &board, const QString &sampleName, const QByteArray &sample,
-        QWidget *parent = nullptr);
+    explicit BoardPanel(SimulatedBoard &board, QWidget *parent = nullptr);
+
+public slots:
+    // The file whose presence at 0x6000 the panel reports, as the window's Firmware
+    // field names it (relative to the working folder, or absolute).
+    void setChosenFile(const QString &path);
 
 private:
     void refresh();
 
     SimulatedBoard &board;
-    const QString sampleName;
-    const QByteArray sample;
+    QString chosenFile;
     QLabel *state;
     QLabel *port;
     QLabel *image;
     QLabel *match;
-    QLabel *bootloader;
+    QLabel *belowApplication;
     QLabel *message;
-    QPushButton *resetTwice;
+    QPushButton *reset;
     QPushButton *plug;
     QPushButton *unplugMidWrite;
     QPushButton *stopAnswering;

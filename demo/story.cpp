@@ -1,5 +1,6 @@
 #include "story.h"
 
+#include "interrupts.h"
 #include "mainwindow.h"
 #include "simulatedboard.h"
 
@@ -7,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -30,67 +32,97 @@ const QStringList bootloaderAdvice {
     QStringLiteral("Then select the new port."),
 };
 
+// Long enough apart to be two single presses.
+constexpr int slowPressGap = 700;
+
 } // namespace
 
-Story::Story(
-    MainWindow &window, SimulatedBoard &board, const QString &imageName, const QByteArray &image)
-    : window(window)
+Story::Story(MainWindow &window, SimulatedBoard &board, const QString &imagePath,
+    const QByteArray &image, QObject *parent)
+    : QObject(parent)
+    , window(window)
     , log(window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
     , board(board)
-    , imageName(imageName)
+    , imagePath(imagePath)
+    , imageName(QFileInfo(imagePath).fileName())
     , image(image)
 {
-    QObject::connect(log, &QPlainTextEdit::textChanged, log, [this] { printNewLogLines(); });
-    QObject::connect(&board, &SimulatedBoard::changed, &board, [this] { printBoard(); });
+    connect(log, &QPlainTextEdit::textChanged, this, &Story::printNewLogLines);
+    connect(&board, &SimulatedBoard::changed, this, &Story::printState);
+    // What the board says explains the state it is in, so it comes first.
+    connect(&board, &SimulatedBoard::said, this, [this](const QString &message) {
+        ++messagesHeard;
+        printLine(QStringLiteral("board  | ") + message);
+    });
 }
 
 int Story::play()
 {
     announce(1, QStringLiteral("The board runs its application; the uploader starts."));
-    printBoard();
-    window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
+    printState();
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM3")); }))
         return fail(1, QStringLiteral("the window did not pick COM3"));
 
     announce(2, QStringLiteral("%1 is chosen and Upload is pressed.").arg(imageName));
-    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(imageName);
+    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(imagePath);
     auto *upload = window.findChild<QPushButton *>(QStringLiteral("pushButton_2"));
     upload->click();
     for (const QString &line : bootloaderAdvice)
         if (!logShows(line))
             return fail(2, QStringLiteral("the window did not ask for bootloader mode"));
-    if (logShows(QStringLiteral("Uploading...")) || board.commandsHeard() > 0)
+    if (logShows(QStringLiteral("Uploading...")) || board.bytesHeard() > 0)
         return fail(2, QStringLiteral("bossac was started on the application's port"));
 
-    announce(
-        3, QStringLiteral("The reset button is pressed twice; the port list is opened again."));
-    board.doubleTapReset();
-    openPortList();
-    if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM7")); }))
-        return fail(3, QStringLiteral("the window did not pick COM7"));
-
-    announce(4, QStringLiteral("Upload is pressed."));
-    upload->click();
-    if (!logShows(QStringLiteral("Done!")))
-        return fail(4, QStringLiteral("the upload did not end with Done!"));
-
-    announce(5, QStringLiteral("The board restarts."));
-    // The board handles bossac's reset once the window's upload has returned.
-    if (!waitFor([this] {
-            return board.state() != SimulatedBoard::Bootloader || !board.message().isEmpty();
-        }))
-        return fail(5, QStringLiteral("the board did not restart after the upload"));
-    if (board.state() != SimulatedBoard::RunsApplication)
-        return fail(5, board.message());
+    announce(3,
+        QStringLiteral("Reset is pressed, and again %1 s later: too slow for a double press, "
+                       "so the board restarts twice. The port list is opened again.")
+            .arg(slowPressGap / 1000.0));
+    board.pressReset();
+    QElapsedTimer sincePress;
+    sincePress.start();
+    if (!waitFor([&sincePress] { return sincePress.elapsed() > slowPressGap; }))
+        return fail(3, QStringLiteral("interrupted"));
+    board.pressReset();
+    sincePress.restart();
     openPortList();
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM3"), 2); }))
-        return fail(5, QStringLiteral("the window did not pick COM3 again"));
+        return fail(3, QStringLiteral("the window did not pick COM3 again"));
+    if (board.state() != SimulatedBoard::Application)
+        return fail(3, QStringLiteral("the board %1").arg(board.stateText()));
+
+    announce(4,
+        QStringLiteral("Reset is pressed twice within half a second; the port list is opened "
+                       "again."));
+    // A press within half a second of the last one would pair with it.
+    if (!waitFor([&sincePress] { return sincePress.elapsed() > slowPressGap; }))
+        return fail(4, QStringLiteral("interrupted"));
+    board.pressReset();
+    board.pressReset();
+    openPortList();
+    if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM7")); }))
+        return fail(4, QStringLiteral("the window did not pick COM7"));
+
+    announce(5, QStringLiteral("Upload is pressed."));
+    const int messagesBefore = messagesHeard;
+    upload->click();
+    if (!logShows(QStringLiteral("Done!")))
+        return fail(5, QStringLiteral("the upload did not end with Done!"));
+
+    announce(6, QStringLiteral("The board restarts."));
+    // The board handles bossac's reset once the window's upload has returned.
+    if (!waitFor([&] { return messagesHeard > messagesBefore; }))
+        return fail(6, QStringLiteral("the board did not restart after the upload"));
+    if (board.state() != SimulatedBoard::Application)
+        return fail(6, board.message());
+    openPortList();
+    if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM3"), 3); }))
+        return fail(6, QStringLiteral("the window did not pick COM3 again"));
     if (!board.holdsImage(image))
-        return fail(5, QStringLiteral("0x6000 does not hold %1").arg(imageName));
-    if (!board.bootloaderIntact())
-        return fail(5, QStringLiteral("the bootloader below 0x6000 was changed"));
+        return fail(6, QStringLiteral("0x6000 does not hold %1").arg(imageName));
+    if (!board.belowApplicationUntouched())
+        return fail(6, QStringLiteral("the flash below 0x6000 was changed"));
     printLine(QStringLiteral("board  | 0x6000 holds %1 byte for byte (%2 bytes, SHA-256 %3); "
-                             "the bootloader below 0x6000 is untouched")
+                             "below 0x6000 nothing changed")
                   .arg(imageName)
                   .arg(image.size())
                   .arg(QString::fromLatin1(
@@ -107,6 +139,12 @@ void Story::announce(int step, const QString &what)
 
 int Story::fail(int step, const QString &why)
 {
+    if (Interrupts::received()) {
+        printLine(QStringLiteral("story: interrupted by signal %1 in step %2; cleaning up.")
+                      .arg(Interrupts::received())
+                      .arg(step));
+        return Interrupts::exitCode(1);
+    }
     printLine(QStringLiteral("story: step %1 went wrong: %2").arg(step).arg(why));
     return 1;
 }
@@ -122,18 +160,14 @@ void Story::printNewLogLines()
     }
 }
 
-void Story::printBoard()
+void Story::printState()
 {
-    // What the board says explains the state it is in, so it comes first.
-    if (board.message() != printedMessage && !board.message().isEmpty())
-        printLine(QStringLiteral("board  | ") + board.message());
-    printedMessage = board.message();
     QString text = QStringLiteral("board  | ") + board.stateText();
     if (board.state() != SimulatedBoard::Unplugged)
         text += QStringLiteral(" on %1 (%2)").arg(board.portName(), board.portDescription());
-    if (text != printedBoard)
+    if (text != printedState)
         printLine(text);
-    printedBoard = text;
+    printedState = text;
 }
 
 bool Story::logShows(const QString &line, int times) const
@@ -149,7 +183,7 @@ bool Story::waitFor(const std::function<bool()> &done, int milliseconds)
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() > milliseconds)
+        if (clock.elapsed() > milliseconds || Interrupts::received())
             return false;
         QEventLoop loop;
         QTimer::singleShot(10, &loop, &QEventLoop::quit);

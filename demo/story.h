@@ -2,6 +2,7 @@
 #define STORY_H
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -11,24 +12,26 @@ class QPlainTextEdit;
 class SimulatedBoard;
 
 // Plays a whole upload as a user would, with the real window, the real bossac and
-// the simulated board, and prints every new line of the window's log and every
-// change of the board as it happens.
-class Story
+// the simulated board, and prints every new line of the window's log and every change
+// of the board as it happens.
+class Story : public QObject
 {
+    Q_OBJECT
+
 public:
-    // `imageName` names `image` in the working directory.
-    Story(MainWindow &window, SimulatedBoard &board, const QString &imageName,
-        const QByteArray &image);
+    // `imagePath` is what goes into the window's Firmware field; `image` is its content.
+    Story(MainWindow &window, SimulatedBoard &board, const QString &imagePath,
+        const QByteArray &image, QObject *parent = nullptr);
 
     // 0 when every step happened as it should; otherwise 1, after saying which step
-    // went wrong and how.
+    // went wrong and how, or 128 + the signal that interrupted it.
     int play();
 
 private:
     void announce(int step, const QString &what);
     int fail(int step, const QString &why);
     void printNewLogLines();
-    void printBoard();
+    void printState();
     bool logShows(const QString &line, int times = 1) const;
     bool waitFor(const std::function<bool()> &done, int milliseconds = 20000);
     void openPortList();
@@ -36,11 +39,12 @@ private:
     MainWindow &window;
     QPlainTextEdit *const log;
     SimulatedBoard &board;
+    const QString imagePath;
     const QString imageName;
     const QByteArray image;
     int printedBlocks = 0;
-    QString printedBoard;
-    QString printedMessage;
+    QString printedState;
+    int messagesHeard = 0;
 };
 
 #endif // STORY_H

@@ -1,6 +1,8 @@
 #ifndef SAMBABOARD_H
 #define SAMBABOARD_H
 
+#include "sambamonitor.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -9,34 +11,26 @@
 #include <functional>
 #include <memory>
 
-// An Arduino SAMD21G18A board sitting in its SAM-BA bootloader (with the Arduino
-// commands X, Y and Z), served on a pseudo-terminal by a thread of its own, so that
-// the real bossac can flash it. Flash starts out, unless given, as a bootloader
-// below 0x2000 and "old firmware" (never 0xFF) above, so that erasing and
-// programming both show.
+// The USB serial port of an Arduino SAMD21 board, served on a pseudo-terminal by a
+// thread of its own, so that the real bossac can open it. In bootloader mode the
+// board's SAM-BA monitor (SambaMonitor) reads and answers on it; in application mode
+// it is the port of the board's running application, which speaks no SAM-BA: it
+// takes every byte and answers none, and bossac finds no device there.
 class SambaBoard
 {
 public:
-    enum Fault {
-        NoFault,
-        // Nothing on the port speaks SAM-BA, as on a board that runs its application:
-        // bossac finds no device.
-        NeverAnswers,
-        // Goes silent at the second source-buffer selection (Y...,0#), after one
-        // 4 KiB chunk has been programmed: bossac gives up with exit code 1.
-        StopsAnswering,
-        // Closes the pseudo-terminal instead of answering the second program command
-        // (Y...,n#), like a board unplugged mid-write. The port hangs up while bossac
-        // waits for the reply: its reads return nothing, and it spins and never exits.
-        VanishesMidWrite,
+    enum Mode { Bootloader, Application };
+
+    // What the port reports to its listener.
+    enum Event {
+        ResetRequested,
+        FellSilent,
+        // The board closed its end of the pseudo-terminal: unplugged mid-write.
+        HungUp,
     };
 
-    static constexpr quint32 flashSize = 0x40000;
-    static constexpr quint32 bootloaderSize = 0x2000;
-    static constexpr quint32 bootloaderStackPointer = 0x20007FFC;
-    static constexpr quint32 resetRequest = 0x05FA0004;
-
-    explicit SambaBoard(Fault fault = NoFault, const QByteArray &flash = initialFlash());
+    explicit SambaBoard(
+        const QByteArray &flash = SambaMonitor::initialFlash(), Mode mode = Bootloader);
     ~SambaBoard();
     SambaBoard(const SambaBoard &) = delete;
     SambaBoard &operator=(const SambaBoard &) = delete;
@@ -46,27 +40,26 @@ public:
     QString errorString() const;
     // The pseudo-terminal's slave, e.g. "/dev/pts/4".
     QString slavePath() const;
-    // Makes `portName` in the working directory a link to the slave, so that bossac,
-    // which opens the port name relative to its working directory, finds the board
-    // under a name such as "COM7". The link is removed with the board.
+    // Makes `portName` (relative to the working directory, or absolute) a link to the
+    // slave, so that bossac, which opens the port name relative to its working
+    // directory, finds the board under a name such as "COM7". The link is removed
+    // with the board.
     bool linkAs(const QString &portName);
 
-    // The flash content the board starts with.
-    static QByteArray initialFlash();
     QByteArray flash() const;
-    // Whether bossac asked for a reset (AIRCR SYSRESETREQ); the board is silent since.
     bool resetRequested() const;
-    // Whether the board still answers: not after a reset, nor once a fault silenced it.
     bool answering() const;
-    // Whether the board closed its end of the pseudo-terminal (VanishesMidWrite).
+    // Whether the board closed its end of the pseudo-terminal.
     bool vanished() const;
-    // Every command received, without its '#' and payload, e.g. "Y00006000,00001000".
+    // Whether an erase or a program command changed the flash.
+    bool flashWritten() const;
     QStringList commands() const;
+    // Bytes that reached the port and have been acted on.
+    qint64 bytesHeard() const;
 
-    // Makes the fault happen during the next write, counted from now.
-    void armFault(Fault fault);
-    // Called on the board's own thread whenever it was reset, fell silent or vanished.
-    void setListener(std::function<void()> listener);
+    void armFault(SambaMonitor::Fault fault);
+    // Called on the board's own thread, without any lock held, when something happens.
+    void setListener(std::function<void(Event)> listener);
 
     // Stops serving; the state stays readable. Called by the destructor.
     void stop();

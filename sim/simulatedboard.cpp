@@ -1,38 +1,47 @@
 #include "simulatedboard.h"
 
-#include "sambaboard.h"
+#include "samd21.h"
+#include "sampleapplication.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMetaObject>
+
+using namespace Samd21;
 
 namespace {
 
-constexpr quint32 ramStart = 0x20000000;
-constexpr quint32 ramEnd = 0x20008000;
-// Cortex-M0+ system exceptions and the SAMD21's 29 interrupts.
-constexpr int vectorCount = 16 + 29;
-
-const QString notLinkedFor0x6000
-    = QStringLiteral("the image at 0x6000 has no valid vector table: was it linked for 0x6000?");
-
-quint32 wordAt(const QByteArray &bytes, int offset)
+struct StateFacts
 {
-    quint32 word = 0;
-    for (int i = 0; i < 4; ++i)
-        word |= static_cast<quint32>(static_cast<quint8>(bytes.at(offset + i))) << (8 * i);
-    return word;
+    const char *name;
+    const char *port;
+    const char *description;
+    const char *text;
+};
+
+// In the order of SimulatedBoard::State. A board that hangs keeps the port it had.
+const StateFacts stateFacts[] = {
+    { "application", "COM3", "Adafruit Feather M0", "runs its application" },
+    { "bootloader", "COM7", "Arduino Zero", "waits in its bootloader" },
+    { "silent", "COM7", "Arduino Zero", "has stopped answering (press reset)" },
+    { "unplugged", "", "", "is unplugged" },
+};
+static_assert(sizeof stateFacts / sizeof *stateFacts == SimulatedBoard::Unplugged + 1,
+    "one row of facts for each state");
+
+qint64 monotonicMilliseconds()
+{
+    static const QElapsedTimer timer = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
+    return timer.elapsed();
 }
 
-void appendWord(QByteArray &bytes, quint32 word)
+QString hex(quint32 word)
 {
-    for (int i = 0; i < 4; ++i)
-        bytes += static_cast<char>(word >> (8 * i));
-}
-
-void appendHalfword(QByteArray &bytes, quint16 halfword)
-{
-    bytes += static_cast<char>(halfword);
-    bytes += static_cast<char>(halfword >> 8);
+    return QStringLiteral("0x%1").arg(word, 8, 16, QLatin1Char('0'));
 }
 
 } // namespace
@@ -40,9 +49,10 @@ void appendHalfword(QByteArray &bytes, quint16 halfword)
 SimulatedBoard::SimulatedBoard(const QString &folder, QObject *parent)
     : QObject(parent)
     , folder(folder)
-    , flashWhileUnplugged(factoryFlash())
+    , storedFlash(factoryFlash())
+    , clock(monotonicMilliseconds)
 {
-    enter(RunsApplication);
+    enter(Application);
 }
 
 SimulatedBoard::~SimulatedBoard()
@@ -61,61 +71,39 @@ QString SimulatedBoard::errorString() const
     return error;
 }
 
+QString SimulatedBoard::stateName() const
+{
+    return QLatin1String(stateFacts[current].name);
+}
+
 QString SimulatedBoard::stateText() const
 {
-    switch (current) {
-    case RunsApplication:
-        return QStringLiteral("runs its application");
-    case Bootloader:
-        if (armedFault == SambaBoard::VanishesMidWrite)
-            return QStringLiteral(
-                "waits in its bootloader; will be unplugged during the next write");
-        if (armedFault == SambaBoard::StopsAnswering && port->answering())
-            return QStringLiteral(
-                "waits in its bootloader; will stop answering during the next write");
-        if (!port->answering() && !port->resetRequested())
-            return QStringLiteral("has stopped answering (press reset twice)");
-        return QStringLiteral("waits in its bootloader");
-    case Unplugged:
-        break;
-    }
-    return QStringLiteral("is unplugged");
+    QString text = QLatin1String(stateFacts[current].text);
+    if (armedFault == SambaMonitor::VanishesMidWrite)
+        text += QStringLiteral("; will be unplugged during the next write");
+    else if (armedFault == SambaMonitor::StopsAnswering)
+        text += QStringLiteral("; will stop answering during the next write");
+    return text;
 }
 
 QString SimulatedBoard::portName() const
 {
-    switch (current) {
-    case RunsApplication:
-        return QStringLiteral("COM3");
-    case Bootloader:
-        return QStringLiteral("COM7");
-    case Unplugged:
-        break;
-    }
-    return QString();
+    return QLatin1String(stateFacts[current].port);
 }
 
 QString SimulatedBoard::portDescription() const
 {
-    switch (current) {
-    case RunsApplication:
-        return QStringLiteral("Adafruit Feather M0");
-    case Bootloader:
-        return QStringLiteral("Arduino Zero");
-    case Unplugged:
-        break;
-    }
-    return QString();
+    return QLatin1String(stateFacts[current].description);
 }
 
-int SimulatedBoard::commandsHeard() const
+qint64 SimulatedBoard::bytesHeard() const
 {
-    return port ? port->commands().size() : 0;
+    return port ? port->bytesHeard() : 0;
 }
 
 QByteArray SimulatedBoard::flash() const
 {
-    return port ? port->flash() : flashWhileUnplugged;
+    return port ? port->flash() : storedFlash;
 }
 
 QByteArray SimulatedBoard::applicationImage() const
@@ -132,185 +120,186 @@ bool SimulatedBoard::holdsImage(const QByteArray &image) const
     return flash().mid(applicationAddress, image.size()) == image;
 }
 
-bool SimulatedBoard::bootloaderIntact() const
+bool SimulatedBoard::belowApplicationUntouched() const
 {
     return flash().left(applicationAddress) == factoryFlash().left(applicationAddress);
 }
 
+void SimulatedBoard::setClock(Clock newClock)
+{
+    clock = std::move(newClock);
+}
+
 QString SimulatedBoard::startProblem(const QByteArray &image)
 {
+    if (image.count('\xFF') == image.size())
+        return QStringLiteral("0x6000 is erased: there is no application to start. Upload one.");
     if (image.size() < 8)
-        return notLinkedFor0x6000;
+        return QStringLiteral("the image at 0x6000 is too short to hold a vector table. Upload "
+                              "an application linked for 0x6000.");
     const quint32 stackPointer = wordAt(image, 0);
     const quint32 resetVector = wordAt(image, 4);
     const quint32 resetHandler = resetVector & ~1u;
-    const bool stackInRam = stackPointer > ramStart && stackPointer <= ramEnd;
+    if (stackPointer <= sramAddress || stackPointer > sramEnd)
+        return QStringLiteral("the image at 0x6000 does not start: its initial stack pointer %1 "
+                              "is not in RAM. Upload the .bin of a SAMD21 build, not an .elf "
+                              "or .hex file.")
+            .arg(hex(stackPointer));
     // Cortex-M runs Thumb code only: a reset vector without bit 0 faults at once.
-    const bool resetInImage = (resetVector & 1u) && resetHandler >= applicationAddress + 8
-        && resetHandler < applicationAddress + static_cast<quint32>(image.size());
-    return stackInRam && resetInImage ? QString() : notLinkedFor0x6000;
-}
-
-QByteArray SimulatedBoard::sampleApplication(int size, quint32 seed)
-{
-    const quint32 resetHandler = applicationAddress + vectorCount * 4;
-    // The reset handler makes PA17 (the LED) an output, then toggles it after a delay
-    // loop, forever. Thumb code, followed by its two literals.
-    const quint16 blink[] = {
-        0x4804, // ldr  r0, [pc, #16]   PORT
-        0x2101, // movs r1, #1
-        0x0449, // lsls r1, r1, #17     PA17
-        0x6081, // str  r1, [r0, #8]    DIRSET
-        0x61C1, // str  r1, [r0, #28]   OUTTGL
-        0x4A03, // ldr  r2, [pc, #12]   delay
-        0x3A01, // subs r2, #1
-        0xD1FD, // bne  (subs)
-        0xE7FA, // b    (OUTTGL)
-        0x46C0, // nop, aligns the literals
-    };
-    const quint32 defaultHandler = resetHandler + sizeof blink + 8;
-
-    QByteArray bytes;
-    appendWord(bytes, ramEnd);
-    appendWord(bytes, resetHandler | 1u);
-    for (int vector = 2; vector < vectorCount; ++vector) {
-        const bool reserved = (vector >= 4 && vector <= 10) || vector == 12 || vector == 13;
-        appendWord(bytes, reserved ? 0u : defaultHandler | 1u);
-    }
-    for (quint16 instruction : blink)
-        appendHalfword(bytes, instruction);
-    appendWord(bytes, 0x41004400); // PORT
-    appendWord(bytes, 1000000);
-    appendHalfword(bytes, 0xE7FE); // default handler: b .
-
-    // Code-like bytes: Thumb instructions of a few common forms. None has 0xFF as
-    // its high byte, so the image never ends in what looks like erased flash.
-    quint32 state = seed;
-    while (bytes.size() + 1 < size) {
-        state = state * 1664525u + 1013904223u;
-        const quint16 low = static_cast<quint16>(state >> 8);
-        const quint16 reg = (state >> 4) & 7;
-        switch (state >> 29) {
-        case 0:
-            appendHalfword(bytes, 0x2000 | reg << 8 | (low & 0xFF)); // movs
-            break;
-        case 1:
-            appendHalfword(bytes, 0x1800 | (low & 0x1FF)); // adds
-            break;
-        case 2:
-            appendHalfword(bytes, 0x6800 | (low & 0x7FF)); // ldr
-            break;
-        case 3:
-            appendHalfword(bytes, 0x6000 | (low & 0x7FF)); // str
-            break;
-        case 4:
-            appendHalfword(bytes, 0x2800 | reg << 8 | (low & 0xFF)); // cmp
-            break;
-        case 5:
-            appendHalfword(bytes, 0xD000 | (low & 0xDFF)); // conditional branch
-            break;
-        case 6:
-            appendHalfword(bytes, 0xB5F0); // push {r4-r7, lr}
-            break;
-        default:
-            appendHalfword(bytes, 0xBDF0); // pop {r4-r7, pc}
-            break;
-        }
-    }
-    if (bytes.size() < size)
-        bytes += '\0';
-    return bytes.left(size);
+    if (!(resetVector & 1u))
+        return QStringLiteral("the image at 0x6000 does not start: its reset vector %1 is not "
+                              "Thumb code. Build it for the Cortex-M0+.")
+            .arg(hex(resetVector));
+    if (resetHandler < applicationAddress + 8
+        || resetHandler >= applicationAddress + static_cast<quint32>(image.size()))
+        return QStringLiteral("the image at 0x6000 does not start: its reset vector %1 points "
+                              "outside it. Link it for 0x6000.")
+            .arg(hex(resetVector));
+    return QString();
 }
 
 QByteArray SimulatedBoard::factoryFlash()
 {
-    QByteArray bytes = SambaBoard::initialFlash().left(applicationAddress);
-    bytes += sampleApplication(9216, 0xFAC70000);
-    bytes += QByteArray(static_cast<int>(SambaBoard::flashSize) - bytes.size(), '\xFF');
+    static const QByteArray bytes = [] {
+        QByteArray flash = SambaMonitor::initialFlash().left(applicationAddress);
+        flash += sampleApplication(9216, 0xFAC70000);
+        flash += QByteArray(static_cast<int>(flashSize) - flash.size(), '\xFF');
+        return flash;
+    }();
     return bytes;
 }
 
-void SimulatedBoard::doubleTapReset()
+void SimulatedBoard::pressReset()
 {
     if (current == Unplugged)
         return;
-    lastMessage.clear();
+    const qint64 now = clock();
+    const bool secondPress = firstPressPending && now - firstPressAt <= doublePressWindow;
+    firstPressPending = !secondPress;
+    firstPressAt = now;
+    if (!secondPress) {
+        restart();
+        return;
+    }
+    // The bootloader saw the second press while it waited for one: it stays.
     enter(Bootloader);
+    say(QString());
 }
 
 void SimulatedBoard::unplug()
 {
-    lastMessage.clear();
+    if (current == Unplugged)
+        return;
+    firstPressPending = false;
     enter(Unplugged);
+    say(QString());
 }
 
 void SimulatedBoard::plugIn()
 {
     if (current != Unplugged)
         return;
-    // Powered up, the bootloader starts the application if there is one.
-    lastMessage = startProblem(applicationImage());
-    enter(lastMessage.isEmpty() ? RunsApplication : Bootloader);
+    restart();
 }
 
 void SimulatedBoard::unplugDuringNextWrite()
 {
-    if (current != Bootloader)
-        return;
-    armedFault = SambaBoard::VanishesMidWrite;
-    port->armFault(SambaBoard::VanishesMidWrite);
-    emit changed();
+    armFault(SambaMonitor::VanishesMidWrite);
 }
 
 void SimulatedBoard::stopAnsweringDuringNextWrite()
 {
-    if (current != Bootloader)
-        return;
-    armedFault = SambaBoard::StopsAnswering;
-    port->armFault(SambaBoard::StopsAnswering);
-    emit changed();
+    armFault(SambaMonitor::StopsAnswering);
+}
+
+void SimulatedBoard::restart()
+{
+    // The bootloader starts the application at 0x6000 if it looks like one, and
+    // otherwise stays.
+    leavePort();
+    const QString problem = whyNotStart();
+    enter(problem.isEmpty() ? Application : Bootloader);
+    say(problem.isEmpty() ? QStringLiteral("started the application at 0x6000") : problem);
 }
 
 void SimulatedBoard::enter(State state)
 {
-    const QByteArray bytes = flash();
-    port.reset();
-    armedFault = SambaBoard::NoFault;
     current = state;
-    if (state == Unplugged) {
-        flashWhileUnplugged = bytes;
-        emit changed();
+    armedFault = SambaMonitor::NoFault;
+    if (state == Silent)
         return;
-    }
-    // Every enumeration is a port of its own, as a USB device's is.
+    leavePort();
+    error.clear();
+    if (state == Unplugged)
+        return;
     port.reset(new SambaBoard(
-        state == RunsApplication ? SambaBoard::NeverAnswers : SambaBoard::NoFault, bytes));
+        storedFlash, state == Application ? SambaBoard::Application : SambaBoard::Bootloader));
     // Called on the port's thread; the state changes on this object's.
-    port->setListener([this] {
-        QMetaObject::invokeMethod(this, &SimulatedBoard::portEvent, Qt::QueuedConnection);
+    const quint64 generation = portGeneration;
+    port->setListener([this, generation](SambaBoard::Event event) {
+        QMetaObject::invokeMethod(
+            this, [this, generation, event] { portEvent(generation, event); },
+            Qt::QueuedConnection);
     });
     if (!port->isRunning() || !port->linkAs(QDir(folder).filePath(portName())))
-        error = port->errorString();
-    emit changed();
+        error = QStringLiteral("cannot make its port %1: %2").arg(portName(), port->errorString());
 }
 
-void SimulatedBoard::portEvent()
+void SimulatedBoard::leavePort()
 {
     if (!port)
         return;
-    if (port->vanished()) {
-        lastMessage = QStringLiteral("unplugged while bossac was writing");
+    storedFlash = port->flash();
+    if (port->flashWritten())
+        uploadInterrupted = !port->resetRequested();
+    port.reset();
+    ++portGeneration;
+}
+
+void SimulatedBoard::armFault(SambaMonitor::Fault fault)
+{
+    if (current != Bootloader)
+        return;
+    armedFault = fault;
+    port->armFault(fault);
+    emit changed();
+}
+
+void SimulatedBoard::portEvent(quint64 generation, SambaBoard::Event event)
+{
+    // A port that has been replaced or unplugged since has nothing more to say.
+    if (generation != portGeneration)
+        return;
+    switch (event) {
+    case SambaBoard::HungUp:
         enter(Unplugged);
-    } else if (current == Bootloader && port->resetRequested()) {
-        // Reset after the upload: the bootloader starts the application at 0x6000 if
-        // it looks like one, and otherwise stays.
-        const QString problem = startProblem(applicationImage());
-        lastMessage
-            = problem.isEmpty() ? QStringLiteral("started the application at 0x6000") : problem;
-        enter(problem.isEmpty() ? RunsApplication : Bootloader);
-    } else {
-        if (!port->answering())
-            lastMessage = QStringLiteral("stopped answering while bossac was writing");
-        emit changed();
+        say(QStringLiteral("unplugged while bossac was writing: plug it in, press reset twice "
+                           "and upload again"));
+        break;
+    case SambaBoard::FellSilent:
+        enter(Silent);
+        say(QStringLiteral("stopped answering while bossac was writing: press reset"));
+        break;
+    case SambaBoard::ResetRequested:
+        restart();
+        break;
     }
+}
+
+void SimulatedBoard::say(const QString &message)
+{
+    // A port that could not be made matters more than what the board meant to say.
+    lastMessage = error.isEmpty() ? message : error;
+    if (!lastMessage.isEmpty())
+        emit said(lastMessage);
+    emit changed();
+}
+
+QString SimulatedBoard::whyNotStart() const
+{
+    const QByteArray image = applicationImage();
+    if (uploadInterrupted && !image.isEmpty())
+        return QStringLiteral("the image at 0x6000 is incomplete: its upload was interrupted. "
+                              "Press reset twice and upload it again.");
+    return startProblem(image);
 }

@@ -3,6 +3,8 @@
 
 #include "mainwindow.h"
 #include "sambaboard.h"
+#include "sambamonitor.h"
+#include "samd21.h"
 #include "testsupport.h"
 
 #include <QComboBox>
@@ -43,6 +45,14 @@ int findParagraph(const QStringList &paragraphs, const QString &text, int from)
         if (paragraphs.at(i).contains(text))
             return i;
     return -1;
+}
+
+// What bossac sends to write `size` bytes of 0x00 at 0x6000 in one chunk.
+QByteArray writeZeros(int size)
+{
+    const QByteArray hexSize = QByteArray::number(size, 16).toUpper().rightJustified(8, '0');
+    return "S20004034," + hexSize + "#" + QByteArray(size, '\0') + "Y20004034,0#Y00006000,"
+        + hexSize + "#";
 }
 
 QString lastNonEmpty(const QStringList &paragraphs)
@@ -126,6 +136,8 @@ class FlashBoardTest : public QObject
 private slots:
     void initTestCase();
     void cleanup();
+    void monitorAnswersAsTheChip_data();
+    void monitorAnswersAsTheChip();
     void emulatorTakesBossacWriteAndVerify();
     void uploadFlashesImageAtOffsetAndLogsBossacRun();
     void uploadReportsBoardThatFailsMidFlash_data();
@@ -141,6 +153,94 @@ void FlashBoardTest::initTestCase()
 void FlashBoardTest::cleanup()
 {
     MainWindow::setUploadTimeout(60000);
+}
+
+void FlashBoardTest::monitorAnswersAsTheChip_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("answering");
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<int>("zerosAt0x6000"); // bytes programmed there, -1: not checked
+
+    const QByteArray flash = SambaMonitor::initialFlash();
+    const QByteArray erased(4, '\xFF');
+    const QByteArray version = "v2.0 [Arduino:XYZ] Jan  1 2024 00:00:00\n\r";
+    const int none = SambaMonitor::NoFault;
+
+    QTest::newRow("identification")
+        << none << QByteArray("N#V#w00000000,4#wE000ED00,4#w41002018,4#")
+        << "\n\r" + version + Samd21::littleEndian(0x20007FFC) + Samd21::littleEndian(0x410CC601)
+            + Samd21::littleEndian(0x10010305)
+        << true << false << -1;
+    QTest::newRow("commands split across reads")
+        << none << QByteArray("w0000") + QByteArray("0000,4#") << Samd21::littleEndian(0x20007FFC)
+        << true << false << -1;
+    QTest::newRow("reset request")
+        << none << QByteArray("WE000ED0C,05FA0004#N#") << QByteArray() << false << true << -1;
+    QTest::newRow("reset request with VECTCLRACTIVE")
+        << none << QByteArray("WE000ED0C,05FA0005#N#") << QByteArray() << false << true << -1;
+    QTest::newRow("AIRCR write without SYSRESETREQ")
+        << none << QByteArray("WE000ED0C,05FA0002#N#") << QByteArray("\n\r") << true << false << -1;
+    QTest::newRow("AIRCR write without the key")
+        << none << QByteArray("WE000ED0C,FA050004#N#") << QByteArray("\n\r") << true << false << -1;
+    QTest::newRow("erase from 0x6000")
+        << none << QByteArray("X00006000#R00005FFC,00000008#w41004014,4#")
+        << "X\n\r" + flash.mid(0x5FFC, 4) + erased + Samd21::littleEndian(0x01) << true << false
+        << 0;
+    QTest::newRow("erase from 0: the bootloader's rows are refused")
+        << none << QByteArray("X00000000#w41004018,4#w41004014,4#R00001FFC,00000008#")
+        << "X\n\r" + Samd21::littleEndian(0x08) + Samd21::littleEndian(0x03) + flash.mid(0x1FFC, 4)
+            + erased
+        << true << false << -1;
+    QTest::newRow("program below 0x2000 is refused")
+        << none
+        << "S20004034,00000040#" + QByteArray(64, '\0')
+            + "Y20004034,0#Y00001FC0,00000040#R00001FC0,00000004#w41004018,4#"
+        << "Y\n\rY\n\r" + flash.mid(0x1FC0, 4) + Samd21::littleEndian(0x08) << true << false << -1;
+    QTest::newRow("a whole chunk") << none << "X00006000#" + writeZeros(1024) + "N#"
+                                   << QByteArray("X\n\rY\n\rY\n\r\n\r") << true << false << 1024;
+    for (int size : { 64, 1024, 4096 }) {
+        // Half way through the first chunk, in whole pages.
+        const int half = size / 2 / 64 * 64;
+        QTest::addRow("stops answering, %d bytes", size)
+            << int(SambaMonitor::StopsAnswering) << "X00006000#" + writeZeros(size) + "N#"
+            << QByteArray("X\n\rY\n\r") << false << false << half;
+        QTest::addRow("unplugged, %d bytes", size)
+            << int(SambaMonitor::VanishesMidWrite) << "X00006000#" + writeZeros(size) + "N#"
+            << QByteArray("X\n\rY\n\r") << false << false << half;
+    }
+}
+
+// Bytes in, bytes out: no port, no thread.
+void FlashBoardTest::monitorAnswersAsTheChip()
+{
+    QFETCH(int, fault);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, answering);
+    QFETCH(bool, reset);
+    QFETCH(int, zerosAt0x6000);
+
+    SambaMonitor monitor;
+    monitor.armFault(static_cast<SambaMonitor::Fault>(fault));
+    QByteArray answer;
+    // Fed in pieces, as reads from a port deliver it.
+    for (int at = 0; at < input.size(); at += 7)
+        answer += monitor.feed(input.mid(at, 7));
+    QCOMPARE(answer.toHex(' '), reply.toHex(' '));
+    QCOMPARE(monitor.answering(), answering);
+    QCOMPARE(monitor.resetRequested(), reset);
+    QCOMPARE(monitor.hungUp(), fault == SambaMonitor::VanishesMidWrite);
+    if (zerosAt0x6000 >= 0) {
+        const QByteArray flash = monitor.flash();
+        QCOMPARE(flash.mid(0x6000, zerosAt0x6000), QByteArray(zerosAt0x6000, '\0'));
+        QCOMPARE(flash.at(0x6000 + zerosAt0x6000), '\xFF');
+    }
+    // Arming a fault again revives nothing: a silent monitor stays silent.
+    monitor.armFault(SambaMonitor::NoFault);
+    QCOMPARE(monitor.feed("N#"), answering ? QByteArray("\n\r") : QByteArray());
 }
 
 // bossac writes, then reads every page back (63 + 1 byte reads, Z checksums), and
@@ -185,7 +285,7 @@ void FlashBoardTest::uploadFlashesImageAtOffsetAndLogsBossacRun()
     const QString logText = log.join(QLatin1Char('\n'));
 
     const QByteArray flash = board.flash();
-    const QByteArray before = SambaBoard::initialFlash();
+    const QByteArray before = SambaMonitor::initialFlash();
     QVERIFY2(flash.left(imageOffset) == before.left(imageOffset),
         "the erase or write touched the bootloader or the area below the offset");
     QVERIFY2(flash.mid(imageOffset, imageSize) == image, qPrintable(logText));
@@ -217,14 +317,15 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash_data()
     QTest::addColumn<QString>("expectedOutput");
     QTest::addColumn<QString>("lastMessage");
 
+    // The board stops answering the first program command: bossac waits out its 5 s.
     QTest::newRow("board stops answering")
-        << int(SambaBoard::StopsAnswering) << 60000 << QStringLiteral("SAM-BA operation failed")
+        << int(SambaMonitor::StopsAnswering) << 60000 << QStringLiteral("SAM-BA operation failed")
         << QStringLiteral("Error, exited with code 1");
     // bossac spins forever once the port hangs up while it waits for a reply; only
     // the window's limit ends the run. The limit is longer than bossac's own 5 s
     // reply timeout, so a bossac that gave up by itself would show its exit code.
     QTest::newRow("board vanishes mid-write")
-        << int(SambaBoard::VanishesMidWrite) << 8000 << QStringLiteral("Erase flash")
+        << int(SambaMonitor::VanishesMidWrite) << 8000 << QStringLiteral("Erase flash")
         << QStringLiteral("Error, bossac did not finish within 8 seconds");
 }
 
@@ -236,8 +337,9 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
     QFETCH(QString, lastMessage);
 
     ScopedWorkingDirectory cwd;
-    SambaBoard board(static_cast<SambaBoard::Fault>(fault));
+    SambaBoard board;
     QVERIFY2(board.isRunning(), qPrintable(board.errorString()));
+    board.armFault(static_cast<SambaMonitor::Fault>(fault));
     QVERIFY2(board.linkAs(portName), qPrintable(board.errorString()));
     QVERIFY(writeFile(cwd.filePath(firmwareName), firmwareImage(imageSize)));
     const ScopedPortList ports(
@@ -251,8 +353,12 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
     QCOMPARE(lastNonEmpty(log), lastMessage);
     QVERIFY2(findParagraph(log, expectedOutput, 0) >= 0, qPrintable(logText));
     QVERIFY(!board.resetRequested());
-    QCOMPARE(board.vanished(), fault == SambaBoard::VanishesMidWrite);
-    if (fault == SambaBoard::VanishesMidWrite)
+    QCOMPARE(board.vanished(), fault == SambaMonitor::VanishesMidWrite);
+    // Half of the first 4 KiB chunk was programmed, the rest of the image is erased.
+    const QByteArray flash = board.flash();
+    QCOMPARE(flash.mid(imageOffset, 2048), firmwareImage(imageSize).left(2048));
+    QCOMPARE(flash.mid(imageOffset + 2048, imageSize - 2048), QByteArray(imageSize - 2048, '\xFF'));
+    if (fault == SambaMonitor::VanishesMidWrite)
         QVERIFY2(
             run.milliseconds >= uploadTimeoutMs, qPrintable(QString::number(run.milliseconds)));
     // The verdict comes only once bossac is gone, killed if need be.

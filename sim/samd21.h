@@ -1,0 +1,78 @@
+#ifndef SAMD21_H
+#define SAMD21_H
+
+#include <QByteArray>
+#include <QtGlobal>
+
+// The SAMD21G18A of an Arduino-style board, as the simulated board models it: its
+// memory map, the registers bossac reads and writes, and the little-endian words
+// that its flash and registers hold.
+namespace Samd21 {
+
+constexpr quint32 flashSize = 0x40000;
+constexpr quint32 pageSize = 64;
+constexpr quint32 rowSize = 256;
+// The bootloader's rows, which BOOTPROT protects: the chip refuses to erase or
+// write them.
+constexpr quint32 bootloaderSize = 0x2000;
+// Where the uploader writes the application, and where the bootloader starts it.
+constexpr quint32 applicationAddress = 0x6000;
+constexpr quint32 bootloaderStackPointer = 0x20007FFC;
+
+constexpr quint32 sramAddress = 0x20000000;
+constexpr quint32 sramSize = 0x8000;
+constexpr quint32 sramEnd = sramAddress + sramSize;
+constexpr quint32 userRowAddress = 0x00804000;
+constexpr quint32 userRowSize = 256;
+
+constexpr quint32 cpuid = 0xE000ED00;
+constexpr quint32 aircr = 0xE000ED0C;
+constexpr quint32 did = 0x41002018;
+constexpr quint32 nvmCtrlA = 0x41004000;
+constexpr quint32 nvmCtrlB = 0x41004004;
+constexpr quint32 nvmParam = 0x41004008;
+constexpr quint32 nvmIntFlag = 0x41004014;
+constexpr quint32 nvmStatus = 0x41004018;
+constexpr quint32 nvmAddr = 0x4100401C;
+constexpr quint32 nvmLock = 0x41004020;
+
+constexpr quint32 nvmIntFlagReady = 0x01;
+constexpr quint32 nvmIntFlagError = 0x02;
+constexpr quint32 nvmStatusLockError = 0x08;
+
+// A write to AIRCR resets the chip when it carries the key and SYSRESETREQ.
+constexpr bool isResetRequest(quint32 aircrValue)
+{
+    return (aircrValue >> 16) == 0x05FA && (aircrValue & 4u);
+}
+
+inline quint32 wordAt(const QByteArray &bytes, int offset)
+{
+    quint32 word = 0;
+    for (int i = 0; i < 4; ++i)
+        word |= static_cast<quint32>(static_cast<quint8>(bytes.at(offset + i))) << (8 * i);
+    return word;
+}
+
+inline void appendWord(QByteArray &bytes, quint32 word)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes += static_cast<char>(word >> (8 * i));
+}
+
+inline void appendHalfword(QByteArray &bytes, quint16 halfword)
+{
+    bytes += static_cast<char>(halfword);
+    bytes += static_cast<char>(halfword >> 8);
+}
+
+inline QByteArray littleEndian(quint32 word)
+{
+    QByteArray bytes;
+    appendWord(bytes, word);
+    return bytes;
+}
+
+} // namespace Samd21
+
+#endif // SAMD21_H
