@@ -123,6 +123,7 @@ public:
     bool ok = true;
 };
 
+#ifndef Q_OS_WIN
 // Splits a .res file into its resources. Each one is a header (data size, header
 // size, type, name, then fixed fields holding the language) followed by its data,
 // everything aligned to four bytes.
@@ -155,6 +156,7 @@ QList<ResEntry> parseRes(const QByteArray &file, QString *error)
     }
     return entries;
 }
+#endif
 
 // One node of a VERSIONINFO tree: length, value length, type (1 text, 0 binary),
 // key, value and children, each part aligned to four bytes from the resource start.
