@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs the whole test suite, checks
 # that every file a Windows build compiles compiles for Windows, checks the Linux
-# package and validates the GitHub workflows, then builds and runs the suite once
-# more with AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or
+# package and validates the GitHub workflows, then runs the suite once more on a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or
 # sanitizer report fails the script, and leaves no test process behind.
 set -eu
 cd "$(dirname "$0")/.."
@@ -10,29 +10,37 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUVO_SANITIZE=ON -DUVO_BUILD_BENCH=OFF
 cmake --build build --parallel "$(nproc)"
 
-# The tests labelled slow wait out real limits (over a minute and a half of sleep).
-# They run once, on the normal build, in the background while everything else goes
-# on: in a session of their own, so that they can be stopped with every program they
-# started, and from build/slow-tests, so that their CTest records do not mix with
-# those of the run in the foreground.
+# Two jobs go on in the background, each in a session of its own, so that it can be
+# stopped with every program it started:
+# - the tests labelled slow, which wait out real limits (over a minute and a half of
+#   sleep), once, on the normal build, from build/slow-tests, so that their CTest
+#   records do not mix with those of the runs in the foreground;
+# - the sanitizer build, at the lowest priority: it takes the processors while the
+#   tests in the foreground mostly wait, and yields them when they do not.
 slow_log=build/slow-tests.log
 setsid ctest --test-dir build/slow-tests -L slow --no-tests=error --output-on-failure \
     >"$slow_log" 2>&1 &
 slow=$!
+sanitize_log=build/sanitize-build.log
+setsid nice -n 19 cmake --build build-sanitize --parallel "$(nproc)" >"$sanitize_log" 2>&1 &
+sanitize=$!
 finish() {
     status=$?
     trap - EXIT
     if [ "$status" -ne 0 ]; then
         # KILL, not TERM: a Qt Test program answers TERM with a stack trace through
         # gdb, which keeps it and the programs it started alive for many seconds.
-        kill -s KILL -- "-$slow" 2>/dev/null || true
-        wait "$slow" 2>/dev/null || true
-        tries=0
-        while kill -s 0 -- "-$slow" 2>/dev/null && [ "$tries" -lt 100 ]; do
-            sleep 0.1
-            tries=$((tries + 1))
+        for job in $slow $sanitize; do
+            kill -s KILL -- "-$job" 2>/dev/null || true
+            wait "$job" 2>/dev/null || true
+            tries=0
+            while kill -s 0 -- "-$job" 2>/dev/null && [ "$tries" -lt 100 ]; do
+                sleep 0.1
+                tries=$((tries + 1))
+            done
         done
         echo "test.sh: failed; what the slow tests wrote until then:" >&2
         cat "$slow_log" >&2
@@ -45,17 +53,20 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-ctest --test-dir build -LE slow --output-on-failure
+ctest --test-dir build -LE slow --parallel "$(nproc)" --output-on-failure
 scripts/check-windows-compile.sh build
 scripts/check-package.sh build
 scripts/check-workflows.sh
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUVO_SANITIZE=ON -DUVO_BUILD_BENCH=OFF
-cmake --build build-sanitize --parallel "$(nproc)"
+if ! wait "$sanitize"; then
+    cat "$sanitize_log" >&2
+    echo "test.sh: the sanitizer build failed" >&2
+    exit 1
+fi
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    ctest --test-dir build-sanitize -LE slow --output-on-failure
+    ctest --test-dir build-sanitize -LE slow --parallel "$(nproc)" --output-on-failure
 
 if ! wait "$slow"; then
     echo "test.sh: the slow tests failed" >&2
