@@ -6,7 +6,7 @@ set -eu
 
 packages="cmake make g++ qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
 bossa-cli binutils-mingw-w64-i686 gcc-mingw-w64-i686 g++-mingw-w64-i686 xvfb xauth
-xdotool fonts-dejavu-core $*"
+xdotool fonts-dejavu-core ccache $*"
 
 missing=""
 for package in $packages; do
