@@ -11,23 +11,21 @@ scripts/install-deps.sh
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUVO_SANITIZE=ON -DUVO_BUILD_BENCH=OFF
-cmake --build build --parallel "$(nproc)"
 
 # Two jobs go on in the background, each in a session of its own, so that it can be
 # stopped with every program it started:
 # - the tests labelled slow, which wait out real limits (over a minute and a half of
 #   sleep), once, on the normal build, from build/slow-tests, so that their CTest
-#   records do not mix with those of the runs in the foreground;
+#   records do not mix with those of the runs in the foreground; they start as soon
+#   as their programs are built;
 # - the sanitizer build, at the lowest priority: it takes the processors while the
 #   tests in the foreground mostly wait, and yields them when they do not.
+cmake --build build --parallel "$(nproc)" --target tst_longwaits
 slow_log=build/slow-tests.log
 setsid ctest --test-dir build/slow-tests -L slow --no-tests=error --output-on-failure \
     >"$slow_log" 2>&1 &
 slow=$!
-sanitize_log=build/sanitize-build.log
-setsid nice -n 19 cmake --build build-sanitize --parallel "$(nproc)" --target uvo_quick_tests \
-    >"$sanitize_log" 2>&1 &
-sanitize=$!
+sanitize=""
 finish() {
     status=$?
     trap - EXIT
@@ -53,6 +51,12 @@ trap finish EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+cmake --build build --parallel "$(nproc)"
+sanitize_log=build/sanitize-build.log
+setsid nice -n 19 cmake --build build-sanitize --parallel "$(nproc)" --target uvo_quick_tests \
+    >"$sanitize_log" 2>&1 &
+sanitize=$!
 
 ctest --test-dir build -LE slow --parallel "$(nproc)" --output-on-failure
 scripts/check-package.sh build
