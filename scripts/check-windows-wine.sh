@@ -136,7 +136,7 @@ wine regedit /S "$work/prefix.reg"
 wineserver -w
 # The Wine server and the helpers it starts with the first program stay up from here
 # on: started by a test, they would hold CTest's output pipe open after the test ends.
-wineserver -p
+wineserver -p >"$work/wineserver.log" 2>&1
 wine "$build/tests/tst_portselector.exe" -platform offscreen >/dev/null 2>&1
 
 # a. The Windows tests.
@@ -192,7 +192,13 @@ start_program() { # working folder
         [ -n "$window" ] || sleep 0.1
     done
 }
-stop_program() {
+stop_program() { # as a user closes it
+    xdotool windowfocus --sync "$window" key alt+F4 2>/dev/null || true
+    tries=0
+    while kill -0 "$program" 2>/dev/null && [ "$tries" -lt 100 ]; do
+        tries=$((tries + 1))
+        sleep 0.1
+    done
     kill "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
     program=""
