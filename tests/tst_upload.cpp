@@ -288,8 +288,8 @@ void UploadTest::outputIsRelayedWhileBossacRuns()
 {
     // The fake waits for a file that only the log's observer creates: unless the
     // first line reaches the log while bossac runs, the run cannot finish.
-    installBossac(cwd->path(), "stdout early\nwait-for go 5000\nstdout late\n");
-    MainWindow::setUploadTimeout(20000);
+    installBossac(cwd->path(), "stdout early\nwait-for go 20000\nstdout late\n");
+    MainWindow::setUploadTimeout(30000);
     UploadWindow upload;
     touchWhenLogShows(upload.window, QStringLiteral("early"), QStringLiteral("go"));
     upload.clickUpload();
