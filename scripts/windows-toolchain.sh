@@ -83,7 +83,7 @@ put it into $cache/sources/ and run this again"
 qt=$cache/qt
 if [ ! -f "$qt/.qtbase-done" ]; then
     fetch_source qtbase-opensource-src "qtbase-opensource-src_$qt_version*.orig.tar.xz"
-    say "building qtbase $qt_version for $host (about 25 minutes on 2 cores)"
+    say "building qtbase $qt_version for $host (about 15 minutes on 2 cores, longer on a busy machine)"
     rm -rf "$cache/build/qtbase" "$cache/build/qtbase-src"
     mkdir -p "$cache/build/qtbase-src" "$cache/build/qtbase"
     tar -xf "$cache/sources/"qtbase-opensource-src_$qt_version*.orig.tar.xz \
