@@ -33,6 +33,17 @@ fail() {
     echo "check-windows-wine: FAILED: $*" >&2
     exit 1
 }
+# Tries a command every tenth of a second until it succeeds; false after that many tries.
+wait_until() { # tries, command...
+    limit=$1
+    shift
+    tries=0
+    until "$@"; do
+        tries=$((tries + 1))
+        [ "$tries" -lt "$limit" ] || return 1
+        sleep 0.1
+    done
+}
 
 scripts/windows-toolchain.sh
 cache=$(scripts/windows-toolchain.sh --env)
@@ -90,12 +101,7 @@ cmake --build build --parallel "$(nproc)" --target UVOFirmwareUploaderDemo
 # A private X server: Wine needs one even for the offscreen platform.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 server=$!
-tries=0
-while [ ! -s "$work/display" ]; do
-    tries=$((tries + 1))
-    [ "$tries" -lt 100 ] || fail "Xvfb did not start"
-    sleep 0.1
-done
+wait_until 100 test -s "$work/display" || fail "Xvfb did not start"
 DISPLAY=:$(cat "$work/display")
 export DISPLAY
 
@@ -180,26 +186,22 @@ start_program() { # working folder
     mkdir -p "$1"
     (cd "$1" && exec wine "$app/UVOFirmwareUploader.exe" >"$1/wine.log" 2>&1) &
     program=$!
-    window=""
-    tries=0
-    while [ -z "$window" ]; do
-        kill -0 "$program" 2>/dev/null ||
-            { cat "$1/wine.log" >&2; fail "UVOFirmwareUploader.exe ended before its window came up"; }
-        tries=$((tries + 1))
-        [ "$tries" -lt 300 ] || fail "no window \"UVO Firmware Updater 1.0.1\" within 30 s"
-        window=$(xdotool search --onlyvisible --name '^UVO Firmware Updater 1\.0\.1$' 2>/dev/null |
-            head -n 1) || true
-        [ -n "$window" ] || sleep 0.1
-    done
+    program_log=$1/wine.log
+    wait_until 300 program_window || fail "no window \"UVO Firmware Updater 1.0.1\" within 30 s"
+}
+program_window() {
+    kill -0 "$program" 2>/dev/null ||
+        { cat "$program_log" >&2; fail "UVOFirmwareUploader.exe ended before its window came up"; }
+    window=$(xdotool search --onlyvisible --name '^UVO Firmware Updater 1\.0\.1$' 2>/dev/null |
+        head -n 1) || true
+    [ -n "$window" ]
+}
+program_gone() {
+    ! kill -0 "$program" 2>/dev/null
 }
 stop_program() { # as a user closes it
     xdotool windowfocus --sync "$window" key alt+F4 2>/dev/null || true
-    tries=0
-    while kill -0 "$program" 2>/dev/null && [ "$tries" -lt 100 ]; do
-        tries=$((tries + 1))
-        sleep 0.1
-    done
-    kill "$program" 2>/dev/null || true
+    wait_until 100 program_gone || kill "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
     program=""
 }
@@ -246,13 +248,11 @@ name_ports() { # application|bootloader|unplugged
 }
 # Waits up to a minute until the board's latest line matches the pattern.
 board_comes_to() { # grep pattern
-    tries=0
-    until grep '^board:' "$work/board.log" 2>/dev/null | tail -n 1 | grep -q -- "$1"; do
-        kill -0 "$board" 2>/dev/null || fail "the simulated board ended"
-        tries=$((tries + 1))
-        [ "$tries" -lt 600 ] || return 1
-        sleep 0.1
-    done
+    wait_until 600 board_is "$1"
+}
+board_is() { # grep pattern
+    kill -0 "$board" 2>/dev/null || fail "the simulated board ended"
+    grep '^board:' "$work/board.log" 2>/dev/null | tail -n 1 | grep -q -- "$1"
 }
 board_says() { # grep pattern
     board_comes_to "$1" || fail "the board did not come to: $1"
@@ -274,27 +274,17 @@ click_log() { # a click into the log panel focuses it
     eval "$(xdotool getwindowgeometry --shell "$window")"
     xdotool mousemove $((X + WIDTH / 3)) $((Y + HEIGHT * 3 / 4)) click 1
 }
-wait_for_window() { # title
-    tries=0
-    until xdotool search --name "$1" >/dev/null 2>&1; do
-        tries=$((tries + 1))
-        [ "$tries" -lt 300 ] || fail "no window \"$1\" within 30 s"
-        sleep 0.1
-    done
+window_named() { # title
+    xdotool search --name "$1" >/dev/null 2>&1
 }
 say "the road on Windows binaries: Browse, Upload, reset twice, COM, Upload"
 start_program "$work/run"
 click_log
 key shift+Tab shift+Tab space
-wait_for_window '^Open Firmware$'
+wait_until 300 window_named '^Open Firmware$' || fail "no window \"Open Firmware\" within 30 s"
 xdotool type --delay 10 "$(winepath -w "$board_dir/blink.bin")"
 key Return
-tries=0
-until [ -s "$work/run/saved.txt" ]; do
-    tries=$((tries + 1))
-    [ "$tries" -lt 300 ] || fail "Browse did not write saved.txt"
-    sleep 0.1
-done
+wait_until 300 test -s "$work/run/saved.txt" || fail "Browse did not write saved.txt"
 key shift+Tab shift+Tab space
 echo reset-twice >&4
 board_says 'state=bootloader port=COM7'
@@ -310,8 +300,11 @@ import -window "$window" "$build/windows.png"
 [ -z "$picture_to_docs" ] || cp "$build/windows.png" docs/windows.png
 click_log
 key ctrl+a ctrl+c
-sleep 1
-xclip -o -selection clipboard | tr -d '\r' >"$work/log.txt"
+copied_log() {
+    xclip -o -selection clipboard >"$work/clipboard.txt" 2>/dev/null &&
+        tr -d '\r' <"$work/clipboard.txt" >"$work/log.txt" && [ -s "$work/log.txt" ]
+}
+wait_until 100 copied_log || fail "the log could not be copied through the clipboard"
 stop_program
 say "the window's log:"
 grep -v '^$' "$work/log.txt" | awk 'NR <= 8 { print } END { if (NR > 8) print "...\n" $0 }'

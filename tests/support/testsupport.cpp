@@ -57,16 +57,14 @@ ScopedPortList::~ScopedPortList()
 QString installStandIn(const QString &folder, const QString &program, const QByteArray &steps)
 {
     QString path = QDir(folder).filePath(program);
-#ifdef Q_OS_WIN
-    if (!path.endsWith(QLatin1String(".exe")))
-        path += QLatin1String(".exe");
-#endif
     // The build puts the stand-in beside the test programs: a path compiled in would
     // name this machine's file system, which a Windows build run elsewhere (or under
     // Wine) does not see under that name.
     QString standIn
         = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("uvo_standin"));
 #ifdef Q_OS_WIN
+    if (!path.endsWith(QLatin1String(".exe")))
+        path += QLatin1String(".exe");
     standIn += QLatin1String(".exe");
 #endif
     QFile::remove(path);
