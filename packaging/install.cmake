@@ -40,7 +40,9 @@ if(UVO_BUNDLE_BOSSAC)
     install(PROGRAMS "${UVO_BUNDLE_BOSSAC}" DESTINATION ${uvo_bindir}
         RENAME bossac${CMAKE_EXECUTABLE_SUFFIX})
     install(FILES ${UVO_BUNDLE_BOSSAC_DLLS} DESTINATION ${uvo_bindir})
-    install(FILES "${CMAKE_CURRENT_LIST_DIR}/notices/BOSSA.txt" DESTINATION ${uvo_noticedir})
+    configure_file("${CMAKE_CURRENT_LIST_DIR}/notices/BOSSA.txt.in"
+        "${CMAKE_CURRENT_BINARY_DIR}/notices/BOSSA.txt" @ONLY)
+    install(FILES "${CMAKE_CURRENT_BINARY_DIR}/notices/BOSSA.txt" DESTINATION ${uvo_noticedir})
 endif()
 if(UVO_BUNDLE_INSTALL_DRIVERS)
     install(PROGRAMS "${UVO_BUNDLE_INSTALL_DRIVERS}" DESTINATION ${uvo_bindir}
@@ -85,18 +87,27 @@ if(WIN32)
         # gathered by their imports. The runtime DLLs lie where the compiler finds them.
         execute_process(COMMAND "${uvo_qmake}" -query QT_INSTALL_PLUGINS
             OUTPUT_VARIABLE uvo_qt_plugins OUTPUT_STRIP_TRAILING_WHITESPACE)
-        set(uvo_dll_folders "${uvo_qt_bin}")
-        foreach(dll libgcc_s_dw2-1.dll libstdc++-6.dll libwinpthread-1.dll)
+        # GCC's exception runtime is DWARF-2 for 32-bit Windows and SEH for 64-bit.
+        if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+            set(uvo_gcc_runtime libgcc_s_dw2-1.dll)
+        else()
+            set(uvo_gcc_runtime libgcc_s_seh-1.dll)
+        endif()
+        set(uvo_runtime_folders)
+        foreach(dll ${uvo_gcc_runtime} libstdc++-6.dll libwinpthread-1.dll)
             execute_process(COMMAND "${CMAKE_CXX_COMPILER}" -print-file-name=${dll}
                 OUTPUT_VARIABLE uvo_dll OUTPUT_STRIP_TRAILING_WHITESPACE)
             get_filename_component(uvo_dll_folder "${uvo_dll}" DIRECTORY)
-            list(APPEND uvo_dll_folders "${uvo_dll_folder}")
+            list(APPEND uvo_runtime_folders "${uvo_dll_folder}")
         endforeach()
         install(CODE "
             set(UVO_EXECUTABLE \"${uvo_bindir}/$<TARGET_FILE_NAME:UVOFirmwareUploader>\")
             set(UVO_QT_PLUGINS \"${uvo_qt_plugins}\")
-            set(UVO_DLL_FOLDERS \"${uvo_dll_folders}\")
+            set(UVO_QT_BIN \"${uvo_qt_bin}\")
+            set(UVO_RUNTIME_FOLDERS \"${uvo_runtime_folders}\")
+            set(UVO_SYSTEM_DLLS \"${CMAKE_CURRENT_LIST_DIR}/windows-system-dlls.txt\")
             set(UVO_OBJDUMP \"${CMAKE_OBJDUMP}\")
+            set(UVO_STRIP \"${CMAKE_STRIP}\")
         ")
         install(SCRIPT "${CMAKE_CURRENT_LIST_DIR}/gather-runtime.cmake")
     else()
