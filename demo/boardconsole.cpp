@@ -75,6 +75,12 @@ void BoardConsole::report()
                            QLatin1String(image),
                            board.belowApplicationUntouched() ? QStringLiteral("intact")
                                                              : QStringLiteral("changed"));
+    // What a port-naming script needs (the description Windows' driver would give),
+    // and whether anything was ever written to the port.
+    if (!board.portName().isEmpty())
+        line += QStringLiteral(" heard=%1 description=\"%2\"")
+                    .arg(board.bytesHeard())
+                    .arg(board.portDescription());
     if (!board.message().isEmpty())
         line += QStringLiteral(" says=\"%1\"")
                     .arg(QString(board.message()).replace(QLatin1Char('"'), QLatin1Char('\'')));

@@ -517,15 +517,17 @@ void SimulatedBoardTest::servedBoardFollowsCommandsAndCleansUp()
 
     DemoProcess demo(temporary);
     demo.start(QStringLiteral(UVO_DEMO), { "--serve", served });
-    QVERIFY(demo.waitForLine("board: state=application port=COM3 image=other bootloader=intact\n"));
+    QVERIFY(demo.waitForLine("board: state=application port=COM3 image=other bootloader=intact "
+                             "heard=0 description=\"Adafruit Feather M0\"\n"));
     QCOMPARE(demoFolders(temporary), QStringList { "uvo-demo-running" });
     demo.write("reset-twice\n");
-    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact\n"));
+    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
+                             "heard=0 description=\"Arduino Zero\"\n"));
     QVERIFY(QFileInfo(served + "/COM7").symLinkTarget().startsWith("/dev/pts/"));
     QVERIFY(!QFileInfo::exists(served + "/COM3"));
     demo.write("unplug\nplug-in\n");
     QVERIFY(demo.waitForLine("board: state=application port=COM3 image=other bootloader=intact "
-                             "says=\"started the application at 0x6000\"\n"));
+                             "heard=0 description=\"Adafruit Feather M0\" says=\"started the application at 0x6000\"\n"));
     demo.write("quit\n");
     QVERIFY(demo.waitForFinished(25000));
     QCOMPARE(demo.exitCode(), 0);
