@@ -35,7 +35,8 @@ host=$(mingw_host "$arch") || { echo "make-release: unknown architecture $arch" 
 [ -n "$build" ] || build=build-release-$arch
 mkdir -p "$out"
 out=$(realpath "$out")
-build=$(realpath -m "$build")
+mkdir -p "$build"
+build=$(realpath "$build")
 
 started=$(date +%s)
 say() { echo "make-release [$(($(date +%s) - started)) s]: $*"; }
@@ -62,15 +63,15 @@ cache=$(scripts/windows-toolchain.sh --env)
 say "building $name for $arch in $build"
 cmake -S . -B "$build" --toolchain "$top/cmake/$host.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DUVO_BUILD_BENCH=OFF -DBUILD_TESTING=OFF -DUVO_BUNDLE_BOSSAC="$cache/$arch/bossa/bossac.exe" \
-    >"$build.configure.log" 2>&1 || { cat "$build.configure.log" >&2; fail "configuring failed"; }
-cmake --build "$build" --parallel "$(nproc)" >"$build.build.log" 2>&1 ||
-    { tail -40 "$build.build.log" >&2; fail "the build failed"; }
+    >"$build/release-configure.log" 2>&1 || { cat "$build/release-configure.log" >&2; fail "configuring failed"; }
+cmake --build "$build" --parallel "$(nproc)" >"$build/release-build.log" 2>&1 ||
+    { tail -40 "$build/release-build.log" >&2; fail "the build failed"; }
 
 work=$(mktemp -d /tmp/uvo-release-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 stage=$work/$name-$arch
-cmake --install "$build" --prefix "$stage" >"$build.install.log" 2>&1 ||
-    { tail -40 "$build.install.log" >&2; fail "the install step failed"; }
+cmake --install "$build" --prefix "$stage" >"$build/release-install.log" 2>&1 ||
+    { tail -40 "$build/release-install.log" >&2; fail "the install step failed"; }
 
 # BUILDINFO.txt: what anyone needs to make these bytes again.
 package_versions() {
