@@ -68,10 +68,12 @@ BoardPanel::BoardPanel(SimulatedBoard &board, QWidget *parent)
     actions->addWidget(unplugMidWrite, 1, 0);
     actions->addWidget(stopAnswering, 1, 1);
 
+    // The buttons come first, so that facts that grow do not move them under a
+    // user's pointer.
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(facts);
     layout->addLayout(actions);
     layout->addWidget(faultNote);
+    layout->addLayout(facts);
     layout->addStretch();
 
     connect(reset, &QPushButton::clicked, &board, &SimulatedBoard::pressReset);

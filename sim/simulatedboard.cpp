@@ -26,7 +26,7 @@ struct StateFacts
 const StateFacts stateFacts[] = {
     { "application", "COM3", "Adafruit Feather M0", "runs its application" },
     { "bootloader", "COM7", "Arduino Zero", "waits in its bootloader" },
-    { "starting", "", "", "restarts: its bootloader waits half a second for a second press" },
+    { "starting", "", "", "restarts: its bootloader waits for a second press" },
     { "silent", "COM7", "Arduino Zero", "has stopped answering" },
     { "hung", "", "", "shows no port: the application does not run" },
     { "unplugged", "", "", "is unplugged" },
