@@ -16,7 +16,7 @@ BoardConsole::BoardConsole(SimulatedBoard &board, const QByteArray &sample, QObj
     , input(new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this))
 {
     connect(input, &QSocketNotifier::activated, this, &BoardConsole::readInput);
-    connect(&board, &SimulatedBoard::changed, this, &BoardConsole::report);
+    connect(&board, &SimulatedBoard::changed, this, &BoardConsole::reportChange);
     report();
 }
 
@@ -51,6 +51,10 @@ void BoardConsole::run(const QByteArray &command)
         board.unplug();
     } else if (command == "plug-in") {
         board.plugIn();
+    } else if (command == "stop-answering-during-next-write") {
+        board.stopAnsweringDuringNextWrite();
+    } else if (command == "unplug-during-next-write") {
+        board.unplugDuringNextWrite();
     } else if (command == "status") {
         report();
     } else if (command == "quit") {
@@ -58,12 +62,27 @@ void BoardConsole::run(const QByteArray &command)
         QCoreApplication::quit();
     } else {
         std::fprintf(stderr,
-            "unknown command \"%s\": reset, reset-twice, unplug, plug-in, status or quit\n",
+            "unknown command \"%s\": reset, reset-twice, unplug, plug-in, "
+            "stop-answering-during-next-write, unplug-during-next-write, status or quit\n",
             command.constData());
     }
 }
 
+void BoardConsole::reportChange()
+{
+    // Changes arrive from the board's thread and are read once they have settled:
+    // a state that a later change already replaced is printed once.
+    const QString line = statusLine();
+    if (line != lastLine)
+        print(line);
+}
+
 void BoardConsole::report()
+{
+    print(statusLine());
+}
+
+QString BoardConsole::statusLine() const
 {
     const QByteArray held = board.applicationImage();
     const char *image = held.isEmpty() ? "erased"
@@ -75,6 +94,16 @@ void BoardConsole::report()
                            QLatin1String(image),
                            board.belowApplicationUntouched() ? QStringLiteral("intact")
                                                              : QStringLiteral("changed"));
+    switch (board.armedFault()) {
+    case SambaBoard::StopAnsweringDuringNextWrite:
+        line += QStringLiteral(" armed=stop-answering-during-next-write");
+        break;
+    case SambaBoard::UnplugDuringNextWrite:
+        line += QStringLiteral(" armed=unplug-during-next-write");
+        break;
+    case SambaBoard::NoFault:
+        break;
+    }
     // What a port-naming script needs (the description Windows' driver would give),
     // and whether anything was ever written to the port.
     if (!board.portName().isEmpty())
@@ -84,6 +113,12 @@ void BoardConsole::report()
     if (!board.message().isEmpty())
         line += QStringLiteral(" says=\"%1\"")
                     .arg(QString(board.message()).replace(QLatin1Char('"'), QLatin1Char('\'')));
+    return line;
+}
+
+void BoardConsole::print(const QString &line)
+{
+    lastLine = line;
     std::printf("%s\n", qPrintable(line));
     std::fflush(stdout);
 }

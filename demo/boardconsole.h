@@ -3,21 +3,25 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
 
 class QSocketNotifier;
 class SimulatedBoard;
 
 // The simulated board driven from standard input, for programs that check an
 // uploader against it without a display. It reads one command a line: reset,
-// reset-twice (two presses within 500 ms), unplug, plug-in, status, and quit (or the
-// end of the input), which quits the application. At the start, after every change
-// of the board and after status it prints one line, flushed:
+// reset-twice (two presses within 500 ms), unplug, plug-in, the faults
+// stop-answering-during-next-write and unplug-during-next-write, status, and quit (or
+// the end of the input), which quits the application. At the start, after every
+// change of the board that shows in it and after status it prints one line, flushed:
 //
-//   board: state=<application|bootloader|unplugged|silent> port=<COM3|COM7|->
-//   image=<blink.bin|other|erased> bootloader=<intact|changed>[ says="<message>"]
+//   board: state=<application|bootloader|starting|silent|hung|unplugged>
+//   port=<COM3|COM7|-> image=<blink.bin|other|erased> bootloader=<intact|changed>
+//   [ armed=<fault>][ says="<message>"]
 //
 // (on one line). image=blink.bin when 0x6000 holds `sample` byte for byte;
-// bootloader=intact when nothing below 0x6000 changed.
+// bootloader=intact when nothing below 0x6000 changed; says= gives the board's own
+// facts, e.g. why its application hangs.
 class BoardConsole : public QObject
 {
     Q_OBJECT
@@ -29,11 +33,15 @@ private:
     void readInput();
     void run(const QByteArray &command);
     void report();
+    void reportChange();
+    QString statusLine() const;
+    void print(const QString &line);
 
     SimulatedBoard &board;
     const QByteArray sample;
     QSocketNotifier *input;
     QByteArray pending;
+    QString lastLine;
 };
 
 #endif // BOARDCONSOLE_H

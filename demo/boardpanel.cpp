@@ -1,5 +1,6 @@
 #include "boardpanel.h"
 
+#include "advice.h"
 #include "simulatedboard.h"
 
 #include <QCryptographicHash>
@@ -55,15 +56,24 @@ BoardPanel::BoardPanel(SimulatedBoard &board, QWidget *parent)
     facts->addRow(QStringLiteral("Below 0x6000"), belowApplication);
     facts->addRow(QStringLiteral("It says"), message);
 
+    // The window does not respond while bossac runs, so these are pressed before
+    // Upload; the board acts on them on its own meanwhile.
+    auto *faultNote = new QLabel(QStringLiteral(
+        "Arm a fault before pressing Upload: the window does not respond while bossac runs."));
+    faultNote->setWordWrap(true);
+
     auto *actions = new QGridLayout;
     actions->addWidget(reset, 0, 0);
     actions->addWidget(plug, 0, 1);
     actions->addWidget(unplugMidWrite, 1, 0);
     actions->addWidget(stopAnswering, 1, 1);
 
+    // The buttons come first, so that facts that grow do not move them under a
+    // user's pointer.
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(facts);
     layout->addLayout(actions);
+    layout->addWidget(faultNote);
+    layout->addLayout(facts);
     layout->addStretch();
 
     connect(reset, &QPushButton::clicked, &board, &SimulatedBoard::pressReset);
@@ -92,11 +102,27 @@ void BoardPanel::refresh()
     QString text = board.stateText();
     text[0] = text.at(0).toUpper();
     state->setText(text);
-    port->setText(unplugged ? QStringLiteral("none")
-                            : QStringLiteral("%1, described as \u201c%2\u201d")
-                                  .arg(board.portName(), board.portDescription()));
+    port->setText(board.portName().isEmpty() ? QStringLiteral("none")
+                                             : QStringLiteral("%1, described as \u201c%2\u201d")
+                                                   .arg(board.portName(), board.portDescription()));
 
-    const QByteArray held = board.applicationImage();
+    // Read again each time: the file may change between uploads.
+    QFile file(chosenFile);
+    const QString name = QFileInfo(chosenFile).fileName();
+    const bool readable = !chosenFile.isEmpty() && file.open(QIODevice::ReadOnly);
+    const QByteArray chosen = readable ? file.readAll() : QByteArray();
+    const bool holdsChosen = readable && board.holdsImage(chosen);
+    if (chosenFile.isEmpty())
+        match->setText(QStringLiteral("none chosen"));
+    else if (!readable)
+        match->setText(QStringLiteral("%1 cannot be read").arg(name));
+    else if (holdsChosen)
+        match->setText(QStringLiteral("%1: at 0x6000, byte for byte, then erased").arg(name));
+    else
+        match->setText(QStringLiteral("%1: not at 0x6000").arg(name));
+
+    // The chosen file's own bytes when the flash holds it: not bossac's padding.
+    const QByteArray held = holdsChosen ? chosen : board.applicationImage();
     const QByteArray hash = QCryptographicHash::hash(held, QCryptographicHash::Sha256).toHex();
     image->setText(held.isEmpty() ? QStringLiteral("erased")
                                   : QStringLiteral("%1 bytes, SHA-256 %2\u2026")
@@ -104,25 +130,15 @@ void BoardPanel::refresh()
                                         .arg(QString::fromLatin1(hash.left(16))));
     image->setToolTip(QString::fromLatin1(hash));
 
-    // Read again each time: the file may change between uploads.
-    QFile file(chosenFile);
-    const QString name = QFileInfo(chosenFile).fileName();
-    if (chosenFile.isEmpty())
-        match->setText(QStringLiteral("none chosen"));
-    else if (!file.open(QIODevice::ReadOnly))
-        match->setText(QStringLiteral("%1 cannot be read").arg(name));
-    else if (board.holdsImage(file.readAll()))
-        match->setText(QStringLiteral("%1: at 0x6000, byte for byte").arg(name));
-    else
-        match->setText(QStringLiteral("%1: not at 0x6000").arg(name));
-
     belowApplication->setText(board.belowApplicationUntouched() ? QStringLiteral("untouched")
                                                                 : QStringLiteral("changed"));
-    message->setText(board.message().isEmpty() ? QStringLiteral("\u2014") : board.message());
+    message->setText(board.message().isEmpty() ? QStringLiteral("\u2014") : boardSays(board));
 
     reset->setEnabled(!unplugged);
     plug->setText(unplugged ? QStringLiteral("Plug in") : QStringLiteral("Unplug"));
-    // A fault is armed in the bootloader only, and not in one that no longer answers.
-    unplugMidWrite->setEnabled(board.state() == SimulatedBoard::Bootloader);
-    stopAnswering->setEnabled(board.state() == SimulatedBoard::Bootloader);
+    // A fault is armed in the bootloader's port only, and not in one that no longer
+    // answers.
+    const bool armable = board.state() == SimulatedBoard::Bootloader && !board.portName().isEmpty();
+    unplugMidWrite->setEnabled(armable);
+    stopAnswering->setEnabled(armable);
 }

@@ -10,20 +10,20 @@
 DemoWindow::DemoWindow(SimulatedBoard &board, QWidget *parent)
     : QWidget(parent)
     , window(new MainWindow)
+    , form(*window)
     , panel(new BoardPanel(board))
 {
     setWindowTitle(QStringLiteral("UVO Firmware Uploader and a simulated board"));
     // The window scans the ports as it is built and opens the list; a user starts
     // with it closed.
-    window->findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
+    form.comboBox->hidePopup();
     window->setWindowFlags(Qt::Widget);
 
     auto *layout = new QHBoxLayout(this);
     layout->addWidget(window, 3);
     layout->addWidget(panel, 2);
-    resize(1180, 480);
+    resize(1180, 520);
 
-    auto *path = window->findChild<QLineEdit *>(QStringLiteral("lineEdit"));
-    connect(path, &QLineEdit::textChanged, panel, &BoardPanel::setChosenFile);
-    panel->setChosenFile(path->text());
+    connect(form.lineEdit, &QLineEdit::textChanged, panel, &BoardPanel::setChosenFile);
+    panel->setChosenFile(form.lineEdit->text());
 }

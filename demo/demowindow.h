@@ -1,6 +1,8 @@
 #ifndef DEMOWINDOW_H
 #define DEMOWINDOW_H
 
+#include "uploaderform.h"
+
 #include <QWidget>
 
 class BoardPanel;
@@ -16,10 +18,11 @@ class DemoWindow : public QWidget
 public:
     explicit DemoWindow(SimulatedBoard &board, QWidget *parent = nullptr);
 
-    MainWindow &uploader() const { return *window; }
+    const UploaderForm &uploader() const { return form; }
 
 private:
     MainWindow *window;
+    const UploaderForm form;
     BoardPanel *panel;
 };
 

@@ -5,6 +5,8 @@
 //   UVOFirmwareUploaderDemo [--image F]           the window beside the board's panel
 //   UVOFirmwareUploaderDemo --story [--image F]   a whole upload, told in the terminal
 //   UVOFirmwareUploaderDemo --serve FOLDER        the board alone, driven from stdin
+//
+// --enumeration-delay MS and --instant-flash make the board quicker than a real one.
 
 #include "boardconsole.h"
 #include "demowindow.h"
@@ -65,7 +67,21 @@ void storyMessages(QtMsgType type, const QMessageLogContext &, const QString &me
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-int serveBoard(const QString &folderName)
+// The board's pace: a real one's unless the command line makes it quicker.
+struct Pace
+{
+    int enumerationDelay = SimulatedBoard::defaultEnumerationDelay;
+    bool instantFlash = false;
+};
+
+void setPace(SimulatedBoard &board, const Pace &pace)
+{
+    board.setEnumerationDelay(pace.enumerationDelay);
+    board.setFlashTiming(
+        pace.instantFlash ? SambaMonitor::FlashTiming() : SambaMonitor::datasheetTiming());
+}
+
+int serveBoard(const QString &folderName, const Pace &pace)
 {
     const QDir folder(QFileInfo(folderName).absoluteFilePath());
     if (!folder.exists())
@@ -75,11 +91,13 @@ int serveBoard(const QString &folderName)
     SimulatedBoard board(folder.path());
     if (!board.isRunning())
         return fail(QStringLiteral("the simulated board cannot start: ") + board.errorString());
+    setPace(board, pace);
     BoardConsole console(board, sample());
     return QCoreApplication::exec();
 }
 
-int runDemo(bool story, const QString &imageFile, const QString &picture)
+int runDemo(bool story, const QString &imageFile, const QString &picture, const Pace &pace,
+    SambaBoard::Fault fault)
 {
     const QString bossac = QStandardPaths::findExecutable(QStringLiteral("bossac"));
     if (bossac.isEmpty())
@@ -108,10 +126,12 @@ int runDemo(bool story, const QString &imageFile, const QString &picture)
     SimulatedBoard board(folder.path());
     if (!board.isRunning())
         return fail(QStringLiteral("the simulated board cannot start: ") + board.errorString());
+    setPace(board, pace);
     QCOMBox::setPortLister([&board] {
         QList<SerialPortEntry> ports;
-        if (board.state() != SimulatedBoard::Unplugged)
-            ports.append({ board.portName(), board.portDescription() });
+        const QString name = board.portName();
+        if (!name.isEmpty())
+            ports.append({ name, board.portDescription() });
         return ports;
     });
 
@@ -125,7 +145,9 @@ int runDemo(bool story, const QString &imageFile, const QString &picture)
     if (!story)
         return QApplication::exec();
 
-    const int result = Story(demo.uploader(), board, imagePath, image).play();
+    Story play(demo.uploader(), board, imagePath, image);
+    play.armBeforeUpload(fault);
+    const int result = play.play();
     if (!picture.isEmpty() && !demo.grab().save(picture, "PNG"))
         return fail(QStringLiteral("cannot write ") + picture);
     return result;
@@ -159,24 +181,54 @@ int main(int argc, char *argv[])
         QStringLiteral("png") });
     parser.addOption({ QStringLiteral("serve"),
         QStringLiteral("Run the board alone, its port links and blink.bin in <folder>, driven "
-                       "by commands on stdin: reset, reset-twice, unplug, plug-in, status, quit."),
+                       "by commands on stdin: reset, reset-twice, unplug, plug-in, "
+                       "stop-answering-during-next-write, unplug-during-next-write, status, "
+                       "quit."),
         QStringLiteral("folder") });
+    parser.addOption({ QStringLiteral("fault"),
+        QStringLiteral("Arm <fault> just before the story's upload: "
+                       "stop-answering-during-next-write or unplug-during-next-write."),
+        QStringLiteral("fault") });
+    parser.addOption({ QStringLiteral("enumeration-delay"),
+        QStringLiteral("A new port of the board appears <ms> milliseconds after it is due "
+                       "(default 1000, as a real board's)."),
+        QStringLiteral("ms") });
+    parser.addOption({ QStringLiteral("instant-flash"),
+        QStringLiteral("Erase and write the flash at once, not at the chip's pace.") });
     parser.process(*application);
     if (serve && (story || parser.isSet(QStringLiteral("image"))))
         return fail(QStringLiteral("--serve goes alone"));
     if (!story && parser.isSet(QStringLiteral("picture")))
         return fail(QStringLiteral("--picture goes with --story"));
+    const QString faultName = parser.value(QStringLiteral("fault"));
+    SambaBoard::Fault fault = SambaBoard::NoFault;
+    if (faultName == QLatin1String("stop-answering-during-next-write"))
+        fault = SambaBoard::StopAnsweringDuringNextWrite;
+    else if (faultName == QLatin1String("unplug-during-next-write"))
+        fault = SambaBoard::UnplugDuringNextWrite;
+    else if (!faultName.isEmpty())
+        return fail(QStringLiteral("unknown fault ") + faultName);
+    if (!story && fault != SambaBoard::NoFault)
+        return fail(QStringLiteral("--fault goes with --story"));
+    Pace pace;
+    pace.instantFlash = parser.isSet(QStringLiteral("instant-flash"));
+    if (parser.isSet(QStringLiteral("enumeration-delay"))) {
+        bool number = false;
+        pace.enumerationDelay = parser.value(QStringLiteral("enumeration-delay")).toInt(&number);
+        if (!number || pace.enumerationDelay < 0)
+            return fail(QStringLiteral("--enumeration-delay takes milliseconds"));
+    }
 
     const Interrupts interrupts;
     WorkingFolder::removeStale();
     if (serve)
-        return Interrupts::exitCode(serveBoard(parser.value(QStringLiteral("serve"))));
+        return Interrupts::exitCode(serveBoard(parser.value(QStringLiteral("serve")), pace));
 
     // Named from where the demo was started, before it moves to its working folder.
     const auto absolute = [&parser](const QString &option) {
         return parser.isSet(option) ? QFileInfo(parser.value(option)).absoluteFilePath()
                                     : QString();
     };
-    return Interrupts::exitCode(
-        runDemo(story, absolute(QStringLiteral("image")), absolute(QStringLiteral("picture"))));
+    return Interrupts::exitCode(runDemo(story, absolute(QStringLiteral("image")),
+        absolute(QStringLiteral("picture")), pace, fault));
 }

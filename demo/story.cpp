@@ -1,7 +1,7 @@
 #include "story.h"
 
+#include "advice.h"
 #include "interrupts.h"
-#include "mainwindow.h"
 #include "simulatedboard.h"
 
 #include <QComboBox>
@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMutexLocker>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
@@ -37,23 +38,26 @@ constexpr int slowPressGap = 700;
 
 } // namespace
 
-Story::Story(MainWindow &window, SimulatedBoard &board, const QString &imagePath,
+Story::Story(const UploaderForm &form, SimulatedBoard &board, const QString &imagePath,
     const QByteArray &image, QObject *parent)
     : QObject(parent)
-    , window(window)
-    , log(window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
+    , form(form)
     , board(board)
     , imagePath(imagePath)
     , imageName(QFileInfo(imagePath).fileName())
     , image(image)
 {
-    connect(log, &QPlainTextEdit::textChanged, this, &Story::printNewLogLines);
-    connect(&board, &SimulatedBoard::changed, this, &Story::printState);
-    // What the board says explains the state it is in, so it comes first.
-    connect(&board, &SimulatedBoard::said, this, [this](const QString &message) {
-        ++messagesHeard;
-        printLine(QStringLiteral("board  | ") + message);
-    });
+    connect(form.plainTextEdit, &QPlainTextEdit::textChanged, this, &Story::printNewLogLines);
+    // Printed on the board's thread as it happens, also while the window blocks in an
+    // upload. What the board says explains the state it is in, so it comes first.
+    connect(&board, &SimulatedBoard::changed, this, &Story::printState, Qt::DirectConnection);
+    connect(
+        &board, &SimulatedBoard::said, this,
+        [this](const QString &message) {
+            ++messagesHeard;
+            printLine(QStringLiteral("board  | ") + message);
+        },
+        Qt::DirectConnection);
 }
 
 int Story::play()
@@ -64,9 +68,8 @@ int Story::play()
         return fail(1, QStringLiteral("the window did not pick COM3"));
 
     announce(2, QStringLiteral("%1 is chosen and Upload is pressed.").arg(imageName));
-    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(imagePath);
-    auto *upload = window.findChild<QPushButton *>(QStringLiteral("pushButton_2"));
-    upload->click();
+    form.lineEdit->setText(imagePath);
+    form.pushButton_2->click();
     for (const QString &line : bootloaderAdvice)
         if (!logShows(line))
             return fail(2, QStringLiteral("the window did not ask for bootloader mode"));
@@ -75,45 +78,68 @@ int Story::play()
 
     announce(3,
         QStringLiteral("Reset is pressed, and again %1 s later: too slow for a double press, "
-                       "so the board restarts twice. The port list is opened again.")
+                       "so the board restarts twice. Once COM3 is back, the port list is "
+                       "opened again.")
             .arg(slowPressGap / 1000.0));
-    board.pressReset();
     QElapsedTimer sincePress;
-    sincePress.start();
-    if (!waitFor([&sincePress] { return sincePress.elapsed() > slowPressGap; }))
-        return fail(3, QStringLiteral("interrupted"));
-    board.pressReset();
-    sincePress.restart();
+    for (int press = 0; press < 2; ++press) {
+        const int heard = messagesHeard;
+        board.pressReset();
+        sincePress.start();
+        // Each press restarts the board, which says so once its bootloader has given
+        // up waiting for a second press.
+        if (!waitFor([&] { return messagesHeard > heard && sincePress.elapsed() > slowPressGap; }))
+            return fail(3, QStringLiteral("the board did not restart"));
+    }
+    if (board.state() != SimulatedBoard::Application)
+        return fail(3, QStringLiteral("the board %1").arg(board.stateText()));
+    if (!waitForPort(QStringLiteral("COM3")))
+        return fail(3, QStringLiteral("COM3 did not come back"));
     openPortList();
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM3"), 2); }))
         return fail(3, QStringLiteral("the window did not pick COM3 again"));
-    if (board.state() != SimulatedBoard::Application)
-        return fail(3, QStringLiteral("the board %1").arg(board.stateText()));
 
     announce(4,
-        QStringLiteral("Reset is pressed twice within half a second; the port list is opened "
-                       "again."));
-    // A press within half a second of the last one would pair with it.
-    if (!waitFor([&sincePress] { return sincePress.elapsed() > slowPressGap; }))
-        return fail(4, QStringLiteral("interrupted"));
+        QStringLiteral("Reset is pressed twice within half a second, and the port list is "
+                       "opened at once, then again once COM7 has appeared."));
     board.pressReset();
     board.pressReset();
+    if (openPortList().contains(QLatin1String("COM7")))
+        printLine(QStringLiteral("story  | COM7 was there at once."));
+    else
+        printLine(QStringLiteral("story  | COM7 is not there yet: a new port takes a second or "
+                                 "two to appear. Waiting for it."));
+    if (!waitForPort(QStringLiteral("COM7")))
+        return fail(4, QStringLiteral("COM7 did not appear"));
     openPortList();
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM7")); }))
         return fail(4, QStringLiteral("the window did not pick COM7"));
 
-    announce(5, QStringLiteral("Upload is pressed."));
+    if (faultBeforeUpload == SambaBoard::UnplugDuringNextWrite) {
+        announce(5,
+            QStringLiteral("The board is set to be unplugged during the next write; "
+                           "Upload is pressed."));
+        board.unplugDuringNextWrite();
+    } else if (faultBeforeUpload == SambaBoard::StopAnsweringDuringNextWrite) {
+        announce(5,
+            QStringLiteral("The board is set to stop answering during the next write; "
+                           "Upload is pressed."));
+        board.stopAnsweringDuringNextWrite();
+    } else {
+        announce(5, QStringLiteral("Upload is pressed."));
+    }
     const int messagesBefore = messagesHeard;
-    upload->click();
+    form.pushButton_2->click();
     if (!logShows(QStringLiteral("Done!")))
         return fail(5, QStringLiteral("the upload did not end with Done!"));
 
     announce(6, QStringLiteral("The board restarts."));
-    // The board handles bossac's reset once the window's upload has returned.
     if (!waitFor([&] { return messagesHeard > messagesBefore; }))
         return fail(6, QStringLiteral("the board did not restart after the upload"));
     if (board.state() != SimulatedBoard::Application)
-        return fail(6, board.message());
+        return fail(6, boardSays(board));
+    if (!waitForPort(QStringLiteral("COM3")))
+        return fail(6, QStringLiteral("COM3 did not come back"));
     openPortList();
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM3"), 3); }))
         return fail(6, QStringLiteral("the window did not pick COM3 again"));
@@ -151,7 +177,7 @@ int Story::fail(int step, const QString &why)
 
 void Story::printNewLogLines()
 {
-    const QTextDocument *document = log->document();
+    const QTextDocument *document = form.plainTextEdit->document();
     // Every append adds whole paragraphs, so the ones printed never change again.
     for (; printedBlocks < document->blockCount(); ++printedBlocks) {
         const QString line = document->findBlockByNumber(printedBlocks).text().trimmed();
@@ -163,8 +189,9 @@ void Story::printNewLogLines()
 void Story::printState()
 {
     QString text = QStringLiteral("board  | ") + board.stateText();
-    if (board.state() != SimulatedBoard::Unplugged)
+    if (!board.portName().isEmpty())
         text += QStringLiteral(" on %1 (%2)").arg(board.portName(), board.portDescription());
+    QMutexLocker lock(&printedStateMutex);
     if (text != printedState)
         printLine(text);
     printedState = text;
@@ -173,7 +200,7 @@ void Story::printState()
 bool Story::logShows(const QString &line, int times) const
 {
     int found = 0;
-    for (const QString &paragraph : log->toPlainText().split(QLatin1Char('\n')))
+    for (const QString &paragraph : form.plainTextEdit->toPlainText().split(QLatin1Char('\n')))
         found += paragraph.trimmed() == line;
     return found >= times;
 }
@@ -192,11 +219,21 @@ bool Story::waitFor(const std::function<bool()> &done, int milliseconds)
     return true;
 }
 
-void Story::openPortList()
+bool Story::waitForPort(const QString &name)
+{
+    return waitFor([&] { return board.portName() == name; });
+}
+
+QString Story::openPortList()
 {
     // As a click on the list does: the selector scans the ports and opens; the user
-    // then closes it again.
-    auto *box = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
-    box->showPopup();
-    box->hidePopup();
+    // reads it and closes it again.
+    form.comboBox->showPopup();
+    QStringList items;
+    for (int i = 0; i < form.comboBox->count(); ++i)
+        items.append(form.comboBox->itemText(i));
+    form.comboBox->hidePopup();
+    const QString list = items.join(QStringLiteral(", "));
+    printLine(QStringLiteral("list   | ") + list);
+    return list;
 }

@@ -1,27 +1,33 @@
 #ifndef STORY_H
 #define STORY_H
 
+#include "sambaboard.h"
+#include "uploaderform.h"
+
 #include <QByteArray>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
-class MainWindow;
-class QPlainTextEdit;
 class SimulatedBoard;
 
 // Plays a whole upload as a user would, with the real window, the real bossac and
 // the simulated board, and prints every new line of the window's log and every change
-// of the board as it happens.
+// of the board as it happens, the board's also while the window blocks in an upload.
 class Story : public QObject
 {
     Q_OBJECT
 
 public:
     // `imagePath` is what goes into the window's Firmware field; `image` is its content.
-    Story(MainWindow &window, SimulatedBoard &board, const QString &imagePath,
+    Story(const UploaderForm &form, SimulatedBoard &board, const QString &imagePath,
         const QByteArray &image, QObject *parent = nullptr);
+
+    // Arms `fault` on the board just before the upload.
+    void armBeforeUpload(SambaBoard::Fault fault) { faultBeforeUpload = fault; }
 
     // 0 when every step happened as it should; otherwise 1, after saying which step
     // went wrong and how, or 128 + the signal that interrupted it.
@@ -34,17 +40,20 @@ private:
     void printState();
     bool logShows(const QString &line, int times = 1) const;
     bool waitFor(const std::function<bool()> &done, int milliseconds = 20000);
-    void openPortList();
+    bool waitForPort(const QString &name);
+    QString openPortList();
 
-    MainWindow &window;
-    QPlainTextEdit *const log;
+    const UploaderForm form;
     SimulatedBoard &board;
     const QString imagePath;
     const QString imageName;
     const QByteArray image;
     int printedBlocks = 0;
+    // The board's lines come from its own thread.
+    QMutex printedStateMutex;
     QString printedState;
-    int messagesHeard = 0;
+    std::atomic<int> messagesHeard { 0 };
+    SambaBoard::Fault faultBeforeUpload = SambaBoard::NoFault;
 };
 
 #endif // STORY_H

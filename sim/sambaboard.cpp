@@ -18,12 +18,13 @@
 class SambaBoard::Private
 {
 public:
-    Private(const QByteArray &flash, Mode mode);
+    Private(const QByteArray &flash, Mode mode, quint16 lockBits);
     ~Private();
 
     bool open();
     void serve();
     void write(const QByteArray &bytes);
+    bool waitForWake(qint64 microseconds);
 
     const Mode mode;
     int master = -1;
@@ -38,13 +39,18 @@ public:
     SambaMonitor monitor;
     std::function<void(Event)> listener;
     qint64 heard = 0;
+    Fault fault = NoFault;
     bool gone = false;
 };
 
-SambaBoard::Private::Private(const QByteArray &flash, Mode mode)
+SambaBoard::Private::Private(const QByteArray &flash, Mode mode, quint16 lockBits)
     : mode(mode)
-    , monitor(flash)
+    , monitor(flash, lockBits)
 {
+    // The fault strikes half way through the first program command after it was
+    // armed: the chip halts there.
+    monitor.setPageGate(
+        [this](quint32 page, quint32 pages) { return fault == NoFault || page < pages / 2; });
 }
 
 SambaBoard::Private::~Private()
@@ -57,7 +63,7 @@ SambaBoard::Private::~Private()
 bool SambaBoard::Private::open()
 {
     // Every descriptor is closed on exec: a bossac that inherited the master would
-    // keep the port alive after the board vanished.
+    // keep the port alive after the board was unplugged.
     master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
         error = QStringLiteral("cannot open a pseudo-terminal: %1")
@@ -112,6 +118,7 @@ void SambaBoard::Private::serve()
         // The reply is made under the lock and written without it: writing may wait
         // for bossac to read, and the board's owner takes the lock to look at it.
         QByteArray reply;
+        qint64 busy = 0;
         bool hangUp = false;
         bool silenced = false;
         bool reset = false;
@@ -124,14 +131,19 @@ void SambaBoard::Private::serve()
                 heard += got;
                 if (mode == Bootloader)
                     reply = monitor.feed(QByteArray::fromRawData(buffer, static_cast<int>(got)));
+                busy = monitor.takeBusyMicroseconds();
             }
+            const bool struck = monitor.halted() && wasAnswering;
             // Cannot read nothing while the slave is held open; do not spin if it does.
-            hangUp = got <= 0 || monitor.hungUp();
+            hangUp = got <= 0 || (struck && fault == UnplugDuringNextWrite);
             gone = hangUp;
             reset = !wasReset && monitor.resetRequested();
-            silenced = wasAnswering && !monitor.answering();
+            silenced = struck && !hangUp;
             notify = listener;
         }
+        // The chip is busy erasing or writing; bossac waits for its reply meanwhile.
+        if (busy > 0 && waitForWake(busy))
+            return;
         if (!reply.isEmpty())
             write(reply);
         if (hangUp) {
@@ -139,10 +151,18 @@ void SambaBoard::Private::serve()
             master = -1;
         }
         if (notify && (hangUp || reset || silenced))
-            notify(hangUp ? HungUp : reset ? ResetRequested : FellSilent);
+            notify(hangUp ? Unplugged : reset ? ResetRequested : StoppedAnswering);
         if (hangUp)
             return;
     }
+}
+
+bool SambaBoard::Private::waitForWake(qint64 microseconds)
+{
+    pollfd wakeUp = { wake[0], POLLIN, 0 };
+    const timespec timeout = { static_cast<time_t>(microseconds / 1000000),
+        static_cast<long>(microseconds % 1000000 * 1000) };
+    return ::ppoll(&wakeUp, 1, &timeout, nullptr) > 0;
 }
 
 void SambaBoard::Private::write(const QByteArray &bytes)
@@ -166,8 +186,8 @@ void SambaBoard::Private::write(const QByteArray &bytes)
     }
 }
 
-SambaBoard::SambaBoard(const QByteArray &flash, Mode mode)
-    : d(new Private(flash, mode))
+SambaBoard::SambaBoard(const QByteArray &flash, Mode mode, quint16 lockBits)
+    : d(new Private(flash, mode, lockBits))
 {
     if (!d->open())
         return;
@@ -231,16 +251,16 @@ bool SambaBoard::answering() const
     return d->mode == Bootloader && d->monitor.answering();
 }
 
-bool SambaBoard::vanished() const
+bool SambaBoard::unplugged() const
 {
     QMutexLocker lock(&d->mutex);
     return d->gone;
 }
 
-bool SambaBoard::flashWritten() const
+bool SambaBoard::lockErrorSeen() const
 {
     QMutexLocker lock(&d->mutex);
-    return d->monitor.flashWritten();
+    return d->monitor.lockErrorSeen();
 }
 
 QStringList SambaBoard::commands() const
@@ -255,10 +275,16 @@ qint64 SambaBoard::bytesHeard() const
     return d->heard;
 }
 
-void SambaBoard::armFault(SambaMonitor::Fault fault)
+void SambaBoard::armFault(Fault fault)
 {
     QMutexLocker lock(&d->mutex);
-    d->monitor.armFault(fault);
+    d->fault = fault;
+}
+
+void SambaBoard::setFlashTiming(SambaMonitor::FlashTiming timing)
+{
+    QMutexLocker lock(&d->mutex);
+    d->monitor.setTiming(timing);
 }
 
 void SambaBoard::setListener(std::function<void(Event)> listener)

@@ -13,24 +13,37 @@
 
 // The USB serial port of an Arduino SAMD21 board, served on a pseudo-terminal by a
 // thread of its own, so that the real bossac can open it. In bootloader mode the
-// board's SAM-BA monitor (SambaMonitor) reads and answers on it; in application mode
-// it is the port of the board's running application, which speaks no SAM-BA: it
-// takes every byte and answers none, and bossac finds no device there.
+// board's SAM-BA monitor (SambaMonitor) reads and answers on it, taking as long as
+// its flash does; in application mode it is the port of the board's running
+// application, which speaks no SAM-BA: it takes every byte and answers none, and
+// bossac finds no device there. What can go wrong on the way, a board that hangs or
+// is unplugged mid-write, is made here, at the port.
 class SambaBoard
 {
 public:
     enum Mode { Bootloader, Application };
 
+    // Half way through programming the next chunk, so that every image is left
+    // partly written.
+    enum Fault {
+        NoFault,
+        // The chip hangs: bossac waits for the program command's reply in vain.
+        StopAnsweringDuringNextWrite,
+        // The board is unplugged: the port hangs up while bossac waits for the reply.
+        UnplugDuringNextWrite,
+    };
+
     // What the port reports to its listener.
     enum Event {
         ResetRequested,
-        FellSilent,
-        // The board closed its end of the pseudo-terminal: unplugged mid-write.
-        HungUp,
+        StoppedAnswering,
+        // The board closed its end of the pseudo-terminal.
+        Unplugged,
     };
 
-    explicit SambaBoard(
-        const QByteArray &flash = SambaMonitor::initialFlash(), Mode mode = Bootloader);
+    // `lockBits`: the user row's lock bits, one per 16 KiB region, 0 = locked.
+    explicit SambaBoard(const QByteArray &flash = SambaMonitor::initialFlash(),
+        Mode mode = Bootloader, quint16 lockBits = 0xFFFF);
     ~SambaBoard();
     SambaBoard(const SambaBoard &) = delete;
     SambaBoard &operator=(const SambaBoard &) = delete;
@@ -49,15 +62,18 @@ public:
     QByteArray flash() const;
     bool resetRequested() const;
     bool answering() const;
-    // Whether the board closed its end of the pseudo-terminal.
-    bool vanished() const;
-    // Whether an erase or a program command changed the flash.
-    bool flashWritten() const;
+    // Whether the board was unplugged mid-write: it closed its end of the
+    // pseudo-terminal.
+    bool unplugged() const;
+    // Whether the NVM controller refused to erase or write a protected or locked row.
+    bool lockErrorSeen() const;
     QStringList commands() const;
     // Bytes that reached the port and have been acted on.
     qint64 bytesHeard() const;
 
-    void armFault(SambaMonitor::Fault fault);
+    void armFault(Fault fault);
+    // How long erasing and writing take; instant unless set.
+    void setFlashTiming(SambaMonitor::FlashTiming timing);
     // Called on the board's own thread, without any lock held, when something happens.
     void setListener(std::function<void(Event)> listener);
 

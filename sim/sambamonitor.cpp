@@ -35,13 +35,15 @@ quint16 crc16Xmodem(const QByteArray &data)
 
 } // namespace
 
-SambaMonitor::SambaMonitor(const QByteArray &flash)
+SambaMonitor::SambaMonitor(const QByteArray &flash, quint16 lockBits)
     : flashBytes(flash)
     , userRow(userRowSize, '\xFF')
     , sram(sramSize, '\0')
 {
-    // Arduino fuses: BOOTPROT 8 KiB, BOD33 on; bytes 6-7: no region locked.
-    const char fuses[] = { '\xFA', '\xC7', '\xE0', '\xD8', '\xFF', '\xFF', '\xFF', '\xFF' };
+    // Arduino fuses but for BOOTPROT, which protects 16 KiB; BOD33 on; bytes 6-7:
+    // the lock bits, which the chip loads into NVMCTRL's LOCK register at reset.
+    const char fuses[] = { static_cast<char>(0xF8 | bootprot16KiB), '\xC7', '\xE0', '\xD8', '\xFF',
+        '\xFF', static_cast<char>(lockBits), static_cast<char>(lockBits >> 8) };
     userRow.replace(0, sizeof fuses, fuses, sizeof fuses);
     registers = {
         { cpuid, 0x410CC601 },
@@ -53,7 +55,7 @@ SambaMonitor::SambaMonitor(const QByteArray &flash)
         { nvmIntFlag, nvmIntFlagReady },
         { nvmStatus, 0 },
         { nvmAddr, 0 },
-        { nvmLock, 0xFFFF },
+        { nvmLock, lockBits },
     };
 }
 
@@ -61,7 +63,7 @@ QByteArray SambaMonitor::feed(const QByteArray &bytes)
 {
     QByteArray reply;
     const qsizetype size = bytes.size();
-    for (qsizetype i = 0; i < size && !unplugged; ++i) {
+    for (qsizetype i = 0; i < size && !isHalted; ++i) {
         if (payloadLeft > 0) {
             const quint32 chunk = qMin<quint32>(payloadLeft, static_cast<quint32>(size - i));
             for (quint32 k = 0; k < chunk; ++k)
@@ -100,9 +102,11 @@ QByteArray SambaMonitor::feed(const QByteArray &bytes)
     return reply;
 }
 
-void SambaMonitor::armFault(Fault newFault)
+qint64 SambaMonitor::takeBusyMicroseconds()
 {
-    fault = newFault;
+    const qint64 busy = busyMicroseconds;
+    busyMicroseconds = 0;
+    return busy;
 }
 
 QByteArray SambaMonitor::execute(quint32 address, quint32 value)
@@ -112,7 +116,7 @@ QByteArray SambaMonitor::execute(quint32 address, quint32 value)
         payloadLeft = value;
         return QByteArray();
     }
-    if (silent)
+    if (!answering())
         return QByteArray();
 
     switch (letter) {
@@ -161,56 +165,49 @@ QByteArray SambaMonitor::execute(quint32 address, quint32 value)
 
 QByteArray SambaMonitor::program(quint32 address, quint32 size)
 {
-    written = true;
-    quint32 programmed = size;
-    if (fault != NoFault)
-        programmed = size / 2 / pageSize * pageSize;
     // The NVM controller writes page by page; a page can only clear bits, so the
     // result is old AND new.
-    for (quint32 page = 0; page < programmed; page += pageSize) {
-        if (address + page < bootloaderSize) {
-            refuseLockedRow();
+    const quint32 pages = size / pageSize;
+    for (quint32 page = 0; page < pages; ++page) {
+        if (pageGate && !pageGate(page, pages)) {
+            isHalted = true;
+            return QByteArray();
+        }
+        const quint32 target = address + page * pageSize;
+        if (target >= flashSize || rowRefused(target))
             continue;
+        for (quint32 k = 0; k < pageSize; ++k) {
+            const int at = static_cast<int>(target + k);
+            flashBytes[at] = static_cast<char>(static_cast<quint8>(flashBytes.at(at))
+                & readByte(sourceBuffer + page * pageSize + k));
         }
-        for (quint32 k = page; k < page + pageSize && k < programmed; ++k) {
-            const quint32 target = address + k;
-            if (target < flashSize)
-                flashBytes[static_cast<int>(target)]
-                    = static_cast<char>(static_cast<quint8>(flashBytes[static_cast<int>(target)])
-                        & readByte(sourceBuffer + k));
-        }
-    }
-    switch (fault) {
-    case StopsAnswering:
-        silent = true;
-        return QByteArray();
-    case VanishesMidWrite:
-        unplugged = true;
-        silent = true;
-        return QByteArray();
-    case NoFault:
-        break;
+        busyMicroseconds += flashTiming.pageWriteMicroseconds;
     }
     return QByteArrayLiteral("Y\n\r");
 }
 
 void SambaMonitor::eraseFrom(quint32 address)
 {
-    written = true;
     // Row by row, from the row holding the address to the end of flash.
     for (quint32 row = address & ~(rowSize - 1); row < flashSize; row += rowSize) {
-        if (row < bootloaderSize)
-            refuseLockedRow();
-        else
-            flashBytes.replace(static_cast<int>(row), rowSize, QByteArray(rowSize, '\xFF'));
+        if (rowRefused(row))
+            continue;
+        flashBytes.replace(static_cast<int>(row), rowSize, QByteArray(rowSize, '\xFF'));
+        busyMicroseconds += flashTiming.rowEraseMicroseconds;
     }
 }
 
-void SambaMonitor::refuseLockedRow()
+bool SambaMonitor::rowRefused(quint32 address)
 {
-    // As the chip does for a row that BOOTPROT or a lock region protects.
+    const bool locked = !(registers[nvmLock] & (1u << (address / lockRegionSize)));
+    if (address >= protectedSize && !locked)
+        return false;
+    // As the chip does for a row that BOOTPROT or a lock region protects: it sets
+    // the error flags and carries on. The Arduino bootloader does not look at them.
     registers[nvmStatus] |= nvmStatusLockError;
     registers[nvmIntFlag] |= nvmIntFlagError;
+    lockError = true;
+    return true;
 }
 
 quint8 SambaMonitor::readByte(quint32 address) const
@@ -251,7 +248,6 @@ void SambaMonitor::writeWord(quint32 address, quint32 value)
     case aircr:
         if (isResetRequest(value)) {
             reset = true;
-            silent = true;
         }
         return;
     case cpuid:
@@ -275,6 +271,11 @@ void SambaMonitor::writeWord(quint32 address, quint32 value)
     }
     for (quint32 k = 0; k < 4; ++k)
         writeByte(address + k, static_cast<quint8>(value >> (8 * k)));
+}
+
+SambaMonitor::FlashTiming SambaMonitor::datasheetTiming()
+{
+    return { 4000, maxPageWriteMicroseconds };
 }
 
 QByteArray SambaMonitor::initialFlash()

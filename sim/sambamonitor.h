@@ -1,10 +1,13 @@
 #ifndef SAMBAMONITOR_H
 #define SAMBAMONITOR_H
 
+#include "samd21.h"
+
 #include <QByteArray>
 #include <QStringList>
 #include <QtGlobal>
 
+#include <functional>
 #include <map>
 
 // The SAM-BA monitor of an Arduino SAMD21 bootloader (with the Arduino commands X, Y
@@ -14,39 +17,45 @@
 class SambaMonitor
 {
 public:
-    // What goes wrong during the next write: half way through programming the first
-    // chunk, so that every image is left partly written.
-    enum Fault {
-        NoFault,
-        // The monitor stops answering, like a board that hangs: bossac waits for
-        // the program command's reply in vain and gives up with exit code 1.
-        StopsAnswering,
-        // The board is unplugged: the port hangs up while bossac waits for the
-        // reply, and bossac spins and never exits.
-        VanishesMidWrite,
+    // How long the NVM controller is busy: per row erased and per page written.
+    struct FlashTiming
+    {
+        qint64 rowEraseMicroseconds = 0;
+        qint64 pageWriteMicroseconds = 0;
     };
+    // The chip's own pace: pages take the datasheet's worst case, 2.5 ms. A row
+    // erase takes 4 ms, below the datasheet's 6 ms: at 6 ms the 928 rows above the
+    // application would take 5.6 s, past the 5 s bossac waits for the erase's reply,
+    // which no real board makes it do.
+    static FlashTiming datasheetTiming();
 
-    // Flash starts out, unless given, as a bootloader below 0x2000 and "old firmware"
-    // (never 0xFF) above, so that erasing and programming both show.
-    explicit SambaMonitor(const QByteArray &flash = initialFlash());
+    // Asked before the NVM controller writes each page of a program command, with
+    // the page's index and the command's page count; false halts the chip there, as
+    // a board that loses power or hangs mid-write. The monitor then neither writes
+    // nor answers again.
+    using PageGate = std::function<bool(quint32 page, quint32 pages)>;
+
+    // Flash starts out, unless given, as the bootloader below 0x6000 and "old
+    // firmware" (never 0xFF) above, so that erasing and programming both show.
+    // `lockBits` are the user row's lock bits, one per 16 KiB region, 0 = locked.
+    explicit SambaMonitor(const QByteArray &flash = initialFlash(), quint16 lockBits = 0xFFFF);
 
     // Runs the commands in `bytes` (a command may arrive split over several calls)
     // and returns the reply, empty when there is none.
     QByteArray feed(const QByteArray &bytes);
 
-    // Makes `fault` happen during the next write. A monitor that no longer answers
-    // stays silent: only a reset of the board brings it back.
-    void armFault(Fault fault);
+    void setTiming(FlashTiming timing) { flashTiming = timing; }
+    // How long the NVM controller has been busy since the last call.
+    qint64 takeBusyMicroseconds();
+    void setPageGate(PageGate gate) { pageGate = std::move(gate); }
 
-    // Whether the monitor still answers: not after a reset request, nor once a
-    // fault silenced it.
-    bool answering() const { return !silent; }
+    // Whether the monitor still answers: not after a reset request, nor once halted.
+    bool answering() const { return !reset && !isHalted; }
+    bool halted() const { return isHalted; }
     // Whether bossac asked for a reset (AIRCR with key and SYSRESETREQ).
     bool resetRequested() const { return reset; }
-    // Whether the board was unplugged mid-write: its port must hang up.
-    bool hungUp() const { return unplugged; }
-    // Whether an erase or a program command changed the flash.
-    bool flashWritten() const { return written; }
+    // Whether the NVM controller refused a row: protected by BOOTPROT or locked.
+    bool lockErrorSeen() const { return lockError; }
     QByteArray flash() const { return flashBytes; }
     // Every command received, without its '#' and payload, e.g. "Y00006000,00001000".
     QStringList commands() const { return commandLog; }
@@ -57,7 +66,7 @@ private:
     QByteArray execute(quint32 address, quint32 value);
     QByteArray program(quint32 address, quint32 size);
     void eraseFrom(quint32 address);
-    void refuseLockedRow();
+    bool rowRefused(quint32 address);
     quint8 readByte(quint32 address) const;
     quint32 readWord(quint32 address) const;
     void writeByte(quint32 address, quint8 value);
@@ -68,11 +77,12 @@ private:
     QByteArray sram;
     std::map<quint32, quint32> registers;
     QStringList commandLog;
-    Fault fault = NoFault;
+    FlashTiming flashTiming;
+    qint64 busyMicroseconds = 0;
+    PageGate pageGate;
+    bool isHalted = false;
     bool reset = false;
-    bool silent = false;
-    bool unplugged = false;
-    bool written = false;
+    bool lockError = false;
     quint32 sourceBuffer = 0;
 
     // The command being parsed: letter, first argument, accumulator, text so far.

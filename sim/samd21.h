@@ -12,11 +12,20 @@ namespace Samd21 {
 constexpr quint32 flashSize = 0x40000;
 constexpr quint32 pageSize = 64;
 constexpr quint32 rowSize = 256;
-// The bootloader's rows, which BOOTPROT protects: the chip refuses to erase or
-// write them.
-constexpr quint32 bootloaderSize = 0x2000;
+// The bootloader fills everything below the application, 24 KiB. BOOTPROT has no
+// 24 KiB setting, so its fuses protect the largest size below that, 16 KiB: the chip
+// refuses to erase or write those rows. The 8 KiB above them are the bootloader's
+// too, and unprotected; the uploader never writes below the application.
+constexpr quint32 bootloaderSize = 0x6000;
+constexpr quint32 protectedSize = 0x4000;
+// BOOTPROT's code for 16 KiB, in bits 2:0 of the user row's first byte.
+constexpr quint8 bootprot16KiB = 0x1;
 // Where the uploader writes the application, and where the bootloader starts it.
-constexpr quint32 applicationAddress = 0x6000;
+constexpr quint32 applicationAddress = bootloaderSize;
+// The bootloader stays when the application's reset vector reads erased.
+constexpr quint32 resetVectorAddress = applicationAddress + 4;
+// 16 lock regions of 16 KiB each; a clear lock bit locks its region.
+constexpr quint32 lockRegionSize = flashSize / 16;
 constexpr quint32 bootloaderStackPointer = 0x20007FFC;
 
 constexpr quint32 sramAddress = 0x20000000;
@@ -35,6 +44,11 @@ constexpr quint32 nvmIntFlag = 0x41004014;
 constexpr quint32 nvmStatus = 0x41004018;
 constexpr quint32 nvmAddr = 0x4100401C;
 constexpr quint32 nvmLock = 0x41004020;
+
+// The NVM controller's worst-case times (SAMD21 datasheet, NVM characteristics):
+// programming one page takes up to 2.5 ms (tFPP), erasing one row up to 6 ms (tRE).
+constexpr qint64 maxPageWriteMicroseconds = 2500;
+constexpr qint64 maxRowEraseMicroseconds = 6000;
 
 constexpr quint32 nvmIntFlagReady = 0x01;
 constexpr quint32 nvmIntFlagError = 0x02;

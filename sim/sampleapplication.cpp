@@ -28,7 +28,10 @@ QByteArray sampleApplication(int size, quint32 seed)
         0xE7FA, // b    (OUTTGL)
         0x46C0, // nop, aligns the literals
     };
-    const quint32 defaultHandler = resetHandler + sizeof blink + 8;
+    // The default handler ends the image, as a linker often places it: an image cut
+    // short loses it.
+    const int defaultHandlerOffset = (size & ~1) - 2;
+    const quint32 defaultHandler = applicationAddress + static_cast<quint32>(defaultHandlerOffset);
 
     QByteArray bytes;
     appendWord(bytes, sramEnd);
@@ -41,12 +44,11 @@ QByteArray sampleApplication(int size, quint32 seed)
         appendHalfword(bytes, instruction);
     appendWord(bytes, 0x41004400); // PORT
     appendWord(bytes, 1000000);
-    appendHalfword(bytes, 0xE7FE); // default handler: b .
 
     // Code-like bytes: Thumb instructions of a few common forms. None has 0xFF as
     // its high byte, so the image never ends in what looks like erased flash.
     quint32 state = seed;
-    while (bytes.size() + 1 < size) {
+    while (bytes.size() < defaultHandlerOffset) {
         state = state * 1664525u + 1013904223u;
         const quint16 low = static_cast<quint16>(state >> 8);
         const quint16 reg = (state >> 4) & 7;
@@ -77,7 +79,8 @@ QByteArray sampleApplication(int size, quint32 seed)
             break;
         }
     }
+    appendHalfword(bytes, 0xE7FE); // the default handler: b .
     if (bytes.size() < size)
         bytes += '\0';
-    return bytes.left(size);
+    return bytes;
 }

@@ -157,90 +157,113 @@ void FlashBoardTest::cleanup()
 
 void FlashBoardTest::monitorAnswersAsTheChip_data()
 {
-    QTest::addColumn<int>("fault");
+    QTest::addColumn<quint16>("lockBits");
+    QTest::addColumn<bool>("haltHalfWay"); // the chip halts half way through a write
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<bool>("answering");
     QTest::addColumn<bool>("reset");
     QTest::addColumn<int>("zerosAt0x6000"); // bytes programmed there, -1: not checked
+    QTest::addColumn<qint64>("busyMicroseconds"); // at the chip's own pace
 
     const QByteArray flash = SambaMonitor::initialFlash();
     const QByteArray erased(4, '\xFF');
     const QByteArray version = "v2.0 [Arduino:XYZ] Jan  1 2024 00:00:00\n\r";
-    const int none = SambaMonitor::NoFault;
+    const quint16 unlocked = 0xFFFF;
+    const qint64 row = SambaMonitor::datasheetTiming().rowEraseMicroseconds;
+    const qint64 page = SambaMonitor::datasheetTiming().pageWriteMicroseconds;
+    // From 0x6000 to the end of flash.
+    const qint64 rowsAbove0x6000 = (0x40000 - 0x6000) / 256;
 
     QTest::newRow("identification")
-        << none << QByteArray("N#V#w00000000,4#wE000ED00,4#w41002018,4#")
+        << unlocked << false << QByteArray("N#V#w00000000,4#wE000ED00,4#w41002018,4#")
         << "\n\r" + version + Samd21::littleEndian(0x20007FFC) + Samd21::littleEndian(0x410CC601)
             + Samd21::littleEndian(0x10010305)
-        << true << false << -1;
+        << false << -1 << qint64(0);
     QTest::newRow("commands split across reads")
-        << none << QByteArray("w0000") + QByteArray("0000,4#") << Samd21::littleEndian(0x20007FFC)
-        << true << false << -1;
-    QTest::newRow("reset request")
-        << none << QByteArray("WE000ED0C,05FA0004#N#") << QByteArray() << false << true << -1;
+        << unlocked << false << QByteArray("w0000") + QByteArray("0000,4#")
+        << Samd21::littleEndian(0x20007FFC) << false << -1 << qint64(0);
+    QTest::newRow("reset request") << unlocked << false << QByteArray("WE000ED0C,05FA0004#N#")
+                                   << QByteArray() << true << -1 << qint64(0);
     QTest::newRow("reset request with VECTCLRACTIVE")
-        << none << QByteArray("WE000ED0C,05FA0005#N#") << QByteArray() << false << true << -1;
+        << unlocked << false << QByteArray("WE000ED0C,05FA0005#N#") << QByteArray() << true << -1
+        << qint64(0);
     QTest::newRow("AIRCR write without SYSRESETREQ")
-        << none << QByteArray("WE000ED0C,05FA0002#N#") << QByteArray("\n\r") << true << false << -1;
+        << unlocked << false << QByteArray("WE000ED0C,05FA0002#N#") << QByteArray("\n\r") << false
+        << -1 << qint64(0);
     QTest::newRow("AIRCR write without the key")
-        << none << QByteArray("WE000ED0C,FA050004#N#") << QByteArray("\n\r") << true << false << -1;
+        << unlocked << false << QByteArray("WE000ED0C,FA050004#N#") << QByteArray("\n\r") << false
+        << -1 << qint64(0);
+    QTest::newRow("fuses: BOOTPROT 16 KiB, nothing locked")
+        << unlocked << false << QByteArray("o00804000,4#o00804006,4#o00804007,4#w41004020,4#")
+        << QByteArray("\xF9\xFF\xFF") + Samd21::littleEndian(0xFFFF) << false << -1 << qint64(0);
     QTest::newRow("erase from 0x6000")
-        << none << QByteArray("X00006000#R00005FFC,00000008#w41004014,4#")
-        << "X\n\r" + flash.mid(0x5FFC, 4) + erased + Samd21::littleEndian(0x01) << true << false
-        << 0;
-    QTest::newRow("erase from 0: the bootloader's rows are refused")
-        << none << QByteArray("X00000000#w41004018,4#w41004014,4#R00001FFC,00000008#")
-        << "X\n\r" + Samd21::littleEndian(0x08) + Samd21::littleEndian(0x03) + flash.mid(0x1FFC, 4)
+        << unlocked << false << QByteArray("X00006000#R00005FFC,00000008#w41004014,4#")
+        << "X\n\r" + flash.mid(0x5FFC, 4) + erased + Samd21::littleEndian(0x01) << false << 0
+        << rowsAbove0x6000 * row;
+    QTest::newRow("erase from 0: the protected 16 KiB are refused")
+        << unlocked << false << QByteArray("X00000000#w41004018,4#w41004014,4#R00003FFC,00000008#")
+        << "X\n\r" + Samd21::littleEndian(0x08) + Samd21::littleEndian(0x03) + flash.mid(0x3FFC, 4)
             + erased
-        << true << false << -1;
-    QTest::newRow("program below 0x2000 is refused")
-        << none
+        << false << -1 << qint64(0x40000 - 0x4000) / 256 * row;
+    QTest::newRow("program below 0x4000 is refused")
+        << unlocked << false
         << "S20004034,00000040#" + QByteArray(64, '\0')
-            + "Y20004034,0#Y00001FC0,00000040#R00001FC0,00000004#w41004018,4#"
-        << "Y\n\rY\n\r" + flash.mid(0x1FC0, 4) + Samd21::littleEndian(0x08) << true << false << -1;
-    QTest::newRow("a whole chunk") << none << "X00006000#" + writeZeros(1024) + "N#"
-                                   << QByteArray("X\n\rY\n\rY\n\r\n\r") << true << false << 1024;
+            + "Y20004034,0#Y00003FC0,00000040#R00003FC0,00000004#w41004018,4#"
+        << "Y\n\rY\n\r" + flash.mid(0x3FC0, 4) + Samd21::littleEndian(0x08) << false << -1
+        << qint64(0);
+    // Region 1 holds 0x4000 to 0x7FFF: the chip refuses its rows, and the Arduino
+    // bootloader answers X and Y all the same, as it does not look at the error.
+    QTest::newRow("a locked region is neither erased nor written")
+        << quint16(0xFFFD) << false
+        << "o00804006,4#X00006000#" + writeZeros(64) + "w41004018,4#w41004014,4#R00007FFC,00000008#"
+        << "\xFD" + QByteArray("X\n\rY\n\rY\n\r") + Samd21::littleEndian(0x08)
+            + Samd21::littleEndian(0x03) + flash.mid(0x7FFC, 4) + erased
+        << false << -1 << (rowsAbove0x6000 - 0x2000 / 256) * row;
+    QTest::newRow("a whole chunk")
+        << unlocked << false << "X00006000#" + writeZeros(1024) + "N#"
+        << QByteArray("X\n\rY\n\rY\n\r\n\r") << false << 1024 << rowsAbove0x6000 * row + 16 * page;
     for (int size : { 64, 1024, 4096 }) {
         // Half way through the first chunk, in whole pages.
         const int half = size / 2 / 64 * 64;
-        QTest::addRow("stops answering, %d bytes", size)
-            << int(SambaMonitor::StopsAnswering) << "X00006000#" + writeZeros(size) + "N#"
-            << QByteArray("X\n\rY\n\r") << false << false << half;
-        QTest::addRow("unplugged, %d bytes", size)
-            << int(SambaMonitor::VanishesMidWrite) << "X00006000#" + writeZeros(size) + "N#"
-            << QByteArray("X\n\rY\n\r") << false << false << half;
+        QTest::addRow("halts half way, %d bytes", size)
+            << unlocked << true << "X00006000#" + writeZeros(size) + "N#"
+            << QByteArray("X\n\rY\n\r") << false << half
+            << rowsAbove0x6000 * row + half / 64 * page;
     }
 }
 
 // Bytes in, bytes out: no port, no thread.
 void FlashBoardTest::monitorAnswersAsTheChip()
 {
-    QFETCH(int, fault);
+    QFETCH(quint16, lockBits);
+    QFETCH(bool, haltHalfWay);
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, reply);
-    QFETCH(bool, answering);
     QFETCH(bool, reset);
     QFETCH(int, zerosAt0x6000);
+    QFETCH(qint64, busyMicroseconds);
 
-    SambaMonitor monitor;
-    monitor.armFault(static_cast<SambaMonitor::Fault>(fault));
+    SambaMonitor monitor(SambaMonitor::initialFlash(), lockBits);
+    monitor.setTiming(SambaMonitor::datasheetTiming());
+    if (haltHalfWay)
+        monitor.setPageGate([](quint32 page, quint32 pages) { return page < pages / 2; });
     QByteArray answer;
     // Fed in pieces, as reads from a port deliver it.
     for (int at = 0; at < input.size(); at += 7)
         answer += monitor.feed(input.mid(at, 7));
     QCOMPARE(answer.toHex(' '), reply.toHex(' '));
-    QCOMPARE(monitor.answering(), answering);
+    QCOMPARE(monitor.answering(), !haltHalfWay && !reset);
+    QCOMPARE(monitor.halted(), haltHalfWay);
     QCOMPARE(monitor.resetRequested(), reset);
-    QCOMPARE(monitor.hungUp(), fault == SambaMonitor::VanishesMidWrite);
+    QCOMPARE(monitor.takeBusyMicroseconds(), busyMicroseconds);
+    QCOMPARE(monitor.lockErrorSeen(), reply.contains(Samd21::littleEndian(0x08)));
     if (zerosAt0x6000 >= 0) {
         const QByteArray flash = monitor.flash();
         QCOMPARE(flash.mid(0x6000, zerosAt0x6000), QByteArray(zerosAt0x6000, '\0'));
         QCOMPARE(flash.at(0x6000 + zerosAt0x6000), '\xFF');
     }
-    // Arming a fault again revives nothing: a silent monitor stays silent.
-    monitor.armFault(SambaMonitor::NoFault);
-    QCOMPARE(monitor.feed("N#"), answering ? QByteArray("\n\r") : QByteArray());
+    // Nothing brings a halted or reset monitor back but a new one.
+    QCOMPARE(monitor.feed("N#"), monitor.answering() ? QByteArray("\n\r") : QByteArray());
 }
 
 // bossac writes, then reads every page back (63 + 1 byte reads, Z checksums), and
@@ -319,13 +342,13 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash_data()
 
     // The board stops answering the first program command: bossac waits out its 5 s.
     QTest::newRow("board stops answering")
-        << int(SambaMonitor::StopsAnswering) << 60000 << QStringLiteral("SAM-BA operation failed")
-        << QStringLiteral("Error, exited with code 1");
+        << int(SambaBoard::StopAnsweringDuringNextWrite) << 60000
+        << QStringLiteral("SAM-BA operation failed") << QStringLiteral("Error, exited with code 1");
     // bossac spins forever once the port hangs up while it waits for a reply; only
     // the window's limit ends the run. The limit is longer than bossac's own 5 s
     // reply timeout, so a bossac that gave up by itself would show its exit code.
-    QTest::newRow("board vanishes mid-write")
-        << int(SambaMonitor::VanishesMidWrite) << 8000 << QStringLiteral("Erase flash")
+    QTest::newRow("board unplugged mid-write")
+        << int(SambaBoard::UnplugDuringNextWrite) << 8000 << QStringLiteral("Erase flash")
         << QStringLiteral("Error, bossac did not finish within 8 seconds");
 }
 
@@ -339,7 +362,7 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
     ScopedWorkingDirectory cwd;
     SambaBoard board;
     QVERIFY2(board.isRunning(), qPrintable(board.errorString()));
-    board.armFault(static_cast<SambaMonitor::Fault>(fault));
+    board.armFault(static_cast<SambaBoard::Fault>(fault));
     QVERIFY2(board.linkAs(portName), qPrintable(board.errorString()));
     QVERIFY(writeFile(cwd.filePath(firmwareName), firmwareImage(imageSize)));
     const ScopedPortList ports(
@@ -353,12 +376,12 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
     QCOMPARE(lastNonEmpty(log), lastMessage);
     QVERIFY2(findParagraph(log, expectedOutput, 0) >= 0, qPrintable(logText));
     QVERIFY(!board.resetRequested());
-    QCOMPARE(board.vanished(), fault == SambaMonitor::VanishesMidWrite);
+    QCOMPARE(board.unplugged(), fault == SambaBoard::UnplugDuringNextWrite);
     // Half of the first 4 KiB chunk was programmed, the rest of the image is erased.
     const QByteArray flash = board.flash();
     QCOMPARE(flash.mid(imageOffset, 2048), firmwareImage(imageSize).left(2048));
     QCOMPARE(flash.mid(imageOffset + 2048, imageSize - 2048), QByteArray(imageSize - 2048, '\xFF'));
-    if (fault == SambaMonitor::VanishesMidWrite)
+    if (fault == SambaBoard::UnplugDuringNextWrite)
         QVERIFY2(
             run.milliseconds >= uploadTimeoutMs, qPrintable(QString::number(run.milliseconds)));
     // The verdict comes only once bossac is gone, killed if need be.

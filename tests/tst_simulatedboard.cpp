@@ -1,15 +1,16 @@
 // The simulated board that the demo program runs the window against: its life cycle
-// (reset timing, plugging, faults mid-write, events from ports that are gone), which
-// images its bootloader starts, and the demo: its whole story through the real bossac,
-// and the board alone driven from standard input.
+// (reset timing, ports that take time to appear, plugging, faults mid-write, locked
+// rows), its start rule, and the demo: its whole
+// story through the real bossac, interrupted and killed mid-upload, and the board
+// alone driven from standard input with the real bossac against it.
 
 #include "sampleapplication.h"
 #include "simulatedboard.h"
 #include "testsupport.h"
 
+#include <QMetaEnum>
 #include <QProcess>
-#include <QSignalSpy>
-#include <QThread>
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <csignal>
@@ -36,18 +37,22 @@ public:
             ::kill(-static_cast<pid_t>(processId()), SIGKILL);
     }
 
-    // Waits until standard output holds a line that contains `text`.
+    // Waits until standard output, after what earlier waits found, holds `text`.
     bool waitForLine(const QString &text)
     {
         return QTest::qWaitFor(
             [&] {
                 output += readAllStandardOutput();
-                return QString::fromUtf8(output).contains(text);
+                const int at = QString::fromUtf8(output).indexOf(text, searchFrom);
+                if (at >= 0)
+                    searchFrom = at + text.size();
+                return at >= 0;
             },
             25000);
     }
 
     QByteArray output;
+    int searchFrom = 0;
 
 protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
@@ -69,6 +74,25 @@ QByteArray linkedFor0x2000(int size)
 QStringList demoFolders(const QString &temporaryFolder)
 {
     return QDir(temporaryFolder).entryList({ QStringLiteral("uvo-demo-*") }, QDir::Dirs);
+}
+
+// The bossac processes that run in a demo's working folder under `temporaryFolder`,
+// whoever their parent is now.
+QStringList leftoverBossac(const QString &temporaryFolder)
+{
+    QStringList found;
+    const QStringList pids
+        = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : pids) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray argv0 = cmdline.readAll().split('\0').first();
+        const QString cwd = QFileInfo(QStringLiteral("/proc/%1/cwd").arg(pid)).symLinkTarget();
+        if (argv0.endsWith("bossac") && cwd.startsWith(temporaryFolder))
+            found.append(pid + ' ' + cwd);
+    }
+    return found;
 }
 
 // Plays bossac's part on one of the board's ports, over the real pseudo-terminal.
@@ -124,7 +148,8 @@ private:
 };
 
 // What bossac's -e -w -R sends for `image` at 0x6000, in USB mode with the Arduino
-// commands; returns once the board has acted on the reset, or gave up.
+// commands (an empty image: the erase alone); returns once the board has acted on the
+// reset, or gave up.
 void upload(SimulatedBoard &board, const QString &folder, const QByteArray &image)
 {
     Host host(QDir(folder).filePath(board.portName()));
@@ -143,24 +168,21 @@ void upload(SimulatedBoard &board, const QString &folder, const QByteArray &imag
             || !host.exchange(board, "Y" + address + "," + size + "#", 3))
             return;
     }
-    QSignalSpy changed(&board, &SimulatedBoard::changed);
     QVERIFY(host.send("WE000ED0C,05FA0004#"));
-    QTRY_VERIFY_WITH_TIMEOUT(changed.count() > 0, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(board.state() != SimulatedBoard::Bootloader, 10000);
 }
 
-// The reset request reaches the port and is acted on there, but its event is not yet
-// delivered: whatever the next step does to the board comes first.
-void requestResetWithoutEvents(SimulatedBoard &board, const QString &folder)
+// Waits until the board is done restarting and its port, if it has one, is there.
+bool settled(const SimulatedBoard &board)
 {
-    Host host(QDir(folder).filePath(board.portName()));
-    QVERIFY(host.isOpen());
-    const QByteArray request = "WE000ED0C,05FA0004#";
-    QVERIFY(host.send(request));
-    QElapsedTimer clock;
-    clock.start();
-    while (board.bytesHeard() < request.size() && clock.elapsed() < 10000)
-        QThread::msleep(1);
-    QCOMPARE(board.bytesHeard(), qint64(request.size()));
+    return QTest::qWaitFor(
+        [&] {
+            const SimulatedBoard::State state = board.state();
+            return state != SimulatedBoard::Starting
+                && (state == SimulatedBoard::Hung || state == SimulatedBoard::Unplugged
+                    || !board.portName().isEmpty());
+        },
+        10000);
 }
 
 // What the board's port answers to N#. A second N# goes once the first has been
@@ -186,8 +208,8 @@ class SimulatedBoardTest : public QObject
 private slots:
     void boardLifeCycle_data();
     void boardLifeCycle();
-    void onlyAnApplicationLinkedFor0x6000Starts_data();
-    void onlyAnApplicationLinkedFor0x6000Starts();
+    void startRule_data();
+    void startRule();
     void storyPlaysThroughTheRealBossac_data();
     void storyPlaysThroughTheRealBossac();
     void servedBoardFollowsCommandsAndCleansUp();
@@ -198,20 +220,21 @@ void SimulatedBoardTest::boardLifeCycle_data()
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("port");
-    QTest::addColumn<QString>("image"); // factory, uploaded, partly written or erased
+    // factory, uploaded, partly written, erased, or locked (region 1 kept the factory's)
+    QTest::addColumn<QString>("image");
     QTest::addColumn<QString>("says"); // part of the board's message; empty: no message
 
     const QString started = QStringLiteral("started the application at 0x6000");
     const QString unpluggedMidWrite = QStringLiteral("unplugged while bossac was writing");
     const QString stoppedAnswering = QStringLiteral("stopped answering while bossac was writing");
-    const QString incomplete = QStringLiteral("incomplete: its upload was interrupted");
+    const QString cutShort = QStringLiteral("which hangs: the image is cut short");
     const QStringList toBootloader { "press 0", "press 100" };
 
     QTest::newRow("one press restarts the application")
         << QStringList { "press 0" } << "application"
         << "COM3"
         << "factory" << started;
-    QTest::newRow("two presses 500 ms apart enter the bootloader")
+    QTest::newRow("two presses 500 ms apart keep the bootloader")
         << QStringList { "press 0", "press 500" } << "bootloader"
         << "COM7"
         << "factory"
@@ -224,6 +247,11 @@ void SimulatedBoardTest::boardLifeCycle_data()
         << QStringList { "press 0", "press 100", "press 200" } << "application"
         << "COM3"
         << "factory" << started;
+    QTest::newRow("the port goes at the first press, the new one comes after the delay")
+        << QStringList { "delay 300", "press 0", "no port", "press 100", "no port" } << "bootloader"
+        << "COM7"
+        << "factory"
+        << "";
     QTest::newRow("unplugged") << QStringList { "unplug" } << "unplugged"
                                << ""
                                << "factory"
@@ -240,11 +268,16 @@ void SimulatedBoardTest::boardLifeCycle_data()
         << toBootloader + QStringList { "upload 1024" } << "application"
         << "COM3"
         << "uploaded" << started;
-    QTest::newRow("an image linked for 0x2000 is not started")
-        << toBootloader + QStringList { "upload-0x2000 2048" } << "bootloader"
-        << "COM7"
+    QTest::newRow("an image linked for 0x2000 hangs with no port")
+        << toBootloader + QStringList { "upload-0x2000 2048" } << "hung"
+        << ""
         << "uploaded"
-        << "points outside it. Link it for 0x6000.";
+        << "its reset vector 0x000020b5 points outside the image";
+    QTest::newRow("erased 0x6004 keeps the bootloader")
+        << toBootloader + QStringList { "erase" } << "bootloader"
+        << "COM7"
+        << "erased"
+        << "0x6004 reads erased";
     for (int size : { 1024, 20480 }) {
         QTest::addRow("unplugged mid-write, %d bytes", size)
             << toBootloader + QStringList { "arm unplug", QStringLiteral("upload %1").arg(size) }
@@ -262,41 +295,35 @@ void SimulatedBoardTest::boardLifeCycle_data()
         << "silent"
         << "COM7"
         << "partly written" << stoppedAnswering;
-    QTest::newRow("a reset revives a silent board")
-        << toBootloader + QStringList { "arm silence", "upload 1024", "press 1000", "press 1100" }
-        << "bootloader"
-        << "COM7"
-        << "partly written"
-        << "";
-    QTest::newRow("interrupted write, then plug in: stays in the bootloader")
-        << toBootloader + QStringList { "arm unplug", "upload 2048", "plug" } << "bootloader"
-        << "COM7"
-        << "partly written" << incomplete;
-    QTest::newRow("interrupted write, then reset: stays in the bootloader")
-        << toBootloader + QStringList { "arm silence", "upload 2048", "press 1000" } << "bootloader"
-        << "COM7"
-        << "partly written" << incomplete;
-    QTest::newRow("a complete upload after an interrupted one starts")
-        << toBootloader + QStringList { "arm unplug", "upload 2048", "plug", "upload 2048" }
-        << "application"
-        << "COM3"
-        << "uploaded" << started;
+    QTest::newRow("interrupted 2 KiB image, plugged in again: no port")
+        << toBootloader + QStringList { "arm unplug", "upload 2048", "plug" } << "hung"
+        << ""
+        << "partly written" << cutShort;
+    QTest::newRow("interrupted 2 KiB image, reset: no port")
+        << toBootloader + QStringList { "arm silence", "upload 2048", "press 1000" } << "hung"
+        << ""
+        << "partly written" << cutShort;
+    QTest::newRow("interrupted 2 KiB image: a double press brings COM7 back") << toBootloader
+            + QStringList { "arm unplug", "upload 2048", "plug", "press 1000", "press 1100" }
+                                                                              << "bootloader"
+                                                                              << "COM7"
+                                                                              << "partly written"
+                                                                              << "";
+    QTest::newRow("a complete upload after an interrupted one starts") << toBootloader
+            + QStringList { "arm unplug", "upload 2048", "plug", "press 1000", "press 1100",
+                  "upload 2048" } << "application"
+                                                                       << "COM3"
+                                                                       << "uploaded" << started;
+    QTest::newRow("a locked region is neither erased nor written")
+        << QStringList { "lock 0xFFFD" } + toBootloader + QStringList { "upload 4096" } << "hung"
+        << ""
+        << "locked"
+        << "the NVM controller refused to erase or write locked rows";
     QTest::newRow("a port that cannot be made is said")
         << QStringList { "lose the folder", "press 0" } << "application"
         << "COM3"
         << "factory"
         << "cannot make its port COM3: cannot link";
-    QTest::newRow("a late reset request from a port since unplugged")
-        << toBootloader + QStringList { "request reset", "unplug" } << "unplugged"
-        << ""
-        << "factory"
-        << "";
-    QTest::newRow("a late reset request from a port since replaced")
-        << toBootloader + QStringList { "request reset", "press 1000", "press 1100" }
-        << "bootloader"
-        << "COM7"
-        << "factory"
-        << "";
 }
 
 void SimulatedBoardTest::boardLifeCycle()
@@ -310,14 +337,24 @@ void SimulatedBoardTest::boardLifeCycle()
     QTemporaryDir folder;
     SimulatedBoard board(folder.path());
     QVERIFY2(board.isRunning(), qPrintable(board.errorString()));
+    board.setEnumerationDelay(0);
     qint64 now = 0;
     board.setClock([&now] { return now; });
     QByteArray uploaded;
     for (const QString &step : qAsConst(steps)) {
         const QStringList words = step.split(' ');
+        // Presses and looks come at once; anything else waits for the board to settle.
+        if (words.first() != "press" && step != "no port")
+            QVERIFY2(settled(board), qPrintable(board.stateText()));
         if (words.first() == "press") {
             now = words.at(1).toLongLong();
             board.pressReset();
+        } else if (step == "no port") {
+            QCOMPARE(board.portName(), QString());
+        } else if (words.first() == "delay") {
+            board.setEnumerationDelay(words.at(1).toInt());
+        } else if (words.first() == "lock") {
+            board.setLockBits(static_cast<quint16>(words.at(1).toUInt(nullptr, 16)));
         } else if (step == "unplug") {
             board.unplug();
         } else if (step == "plug") {
@@ -326,6 +363,8 @@ void SimulatedBoardTest::boardLifeCycle()
             board.unplugDuringNextWrite();
         } else if (step == "arm silence") {
             board.stopAnsweringDuringNextWrite();
+        } else if (step == "erase") {
+            upload(board, folder.path(), QByteArray());
         } else if (words.first().startsWith("upload")) {
             const int size = words.at(1).toInt();
             uploaded
@@ -333,15 +372,13 @@ void SimulatedBoardTest::boardLifeCycle()
             upload(board, folder.path(), uploaded);
         } else if (step == "lose the folder") {
             QVERIFY(QDir(folder.path()).removeRecursively());
-        } else if (step == "request reset") {
-            requestResetWithoutEvents(board, folder.path());
         } else {
             QFAIL(qPrintable("unknown step " + step));
         }
         if (QTest::currentTestFailed())
             return;
     }
-    QCoreApplication::processEvents();
+    QVERIFY2(settled(board), qPrintable(board.stateText()));
 
     QCOMPARE(board.stateName(), state);
     QCOMPARE(board.portName(), port);
@@ -349,10 +386,17 @@ void SimulatedBoardTest::boardLifeCycle()
         qPrintable(board.message()));
     QVERIFY(board.belowApplicationUntouched());
     const QByteArray flash = board.flash().mid(0x6000);
+    const QByteArray factory = SimulatedBoard::factoryFlash().mid(0x6000);
     if (image == "factory") {
         QCOMPARE(board.flash(), SimulatedBoard::factoryFlash());
     } else if (image == "uploaded") {
         QVERIFY(board.holdsImage(uploaded));
+    } else if (image == "erased") {
+        QCOMPARE(flash, QByteArray(flash.size(), '\xFF'));
+    } else if (image == "locked") {
+        // Region 1 ends at 0x8000: up to there the factory's image, then erased.
+        QCOMPARE(flash.left(0x2000), factory.left(0x2000));
+        QCOMPARE(flash.mid(0x2000), QByteArray(flash.size() - 0x2000, '\xFF'));
     } else {
         // Some of the image is there, then erased flash up to its end.
         int written = 0;
@@ -366,79 +410,127 @@ void SimulatedBoardTest::boardLifeCycle()
     if (!port.isEmpty() && QDir(folder.path()).exists())
         QCOMPARE(answerToProbe(board, folder.path()),
             state == "bootloader" ? QByteArray("\n\r") : QByteArray());
+    // A board with no port has no link in the folder either.
+    if (port.isEmpty() && QDir(folder.path()).exists())
+        QCOMPARE(QDir(folder.path()).entryList(QDir::System), QStringList());
 }
 
-void SimulatedBoardTest::onlyAnApplicationLinkedFor0x6000Starts_data()
+void SimulatedBoardTest::startRule_data()
 {
-    QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<QString>("problem"); // part of the reason; empty: it starts
+    QTest::addColumn<QByteArray>("image"); // at 0x6000, erased flash after it
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("reason"); // part of it
 
     const QByteArray sample = sampleApplication(1024, 1);
     const quint32 resetVector = 0x60B5;
     const QString stackPointer = QStringLiteral("stack pointer 0x%1 is not in RAM");
-    const QString outside = QStringLiteral("points outside it. Link it for 0x6000.");
-    QTest::newRow("the sample application") << sample << "";
-    QTest::newRow("stack pointer at the top of RAM") << withWord(sample, 0, 0x20008000) << "";
+    const QString outside = QStringLiteral("points outside the image");
+    const QString cutShort = QStringLiteral("the image is cut short: its handler 0x%1 lies in "
+                                            "erased flash");
+    const QString noApplication = QStringLiteral("0x6004 reads erased");
+    QTest::newRow("the sample application") << sample << "application"
+                                            << "started";
+    QTest::newRow("stack pointer at the top of RAM")
+        << withWord(sample, 0, 0x20008000) << "application"
+        << "started";
     QTest::newRow("stack pointer above RAM")
-        << withWord(sample, 0, 0x20008004) << stackPointer.arg("20008004");
+        << withWord(sample, 0, 0x20008004) << "hung" << stackPointer.arg("20008004");
     QTest::newRow("stack pointer at the bottom of RAM")
-        << withWord(sample, 0, 0x20000000) << stackPointer.arg("20000000");
-    QTest::newRow("an ELF file") << withWord(sample, 0, 0x464C457F) << stackPointer.arg("464c457f");
-    QTest::newRow("erased flash") << QByteArray(1024, '\xFF') << "0x6000 is erased";
-    QTest::newRow("nothing at all") << QByteArray() << "0x6000 is erased";
+        << withWord(sample, 0, 0x20000000) << "hung" << stackPointer.arg("20000000");
+    QTest::newRow("not an image at all: an ELF file")
+        << withWord(sample, 0, 0x464C457F) << "hung" << stackPointer.arg("464c457f");
+    QTest::newRow("not an image at all: text")
+        << QByteArray("Hello, board.\n") << "hung" << stackPointer.arg("6c6c6548");
+    QTest::newRow("erased flash") << QByteArray(1024, '\xFF') << "bootloader" << noApplication;
+    QTest::newRow("nothing at all") << QByteArray() << "bootloader" << noApplication;
+    QTest::newRow("only the reset vector erased")
+        << withWord(sample, 4, 0xFFFFFFFF) << "bootloader" << noApplication;
     QTest::newRow("reset vector without the Thumb bit")
-        << withWord(sample, 4, resetVector - 1) << "0x000060b4 is not Thumb code";
-    QTest::newRow("reset vector below 0x6000") << withWord(sample, 4, 0x20B5) << outside;
-    QTest::newRow("reset vector into the vector table") << withWord(sample, 4, 0x6005) << outside;
+        << withWord(sample, 4, resetVector - 1) << "hung"
+        << "0x000060b4 is not Thumb code";
+    QTest::newRow("linked for 0x2000") << withWord(sample, 4, 0x20B5) << "hung" << outside;
+    QTest::newRow("reset vector into the vector table")
+        << withWord(sample, 4, 0x6005) << "hung" << outside;
     QTest::newRow("reset vector past the image")
-        << withWord(sample, 4, 0x6000 + 1024 + 1) << outside;
-    QTest::newRow("last halfword of the image") << withWord(sample, 4, 0x6000 + 1022 + 1) << "";
-    QTest::newRow("shorter than two words") << sample.left(7) << "too short to hold a vector table";
+        << withWord(sample, 4, 0x6000 + 1024 + 1) << "hung" << outside;
+    QTest::newRow("reset vector on the last halfword of the image")
+        << withWord(sample, 4, 0x6000 + 1022 + 1) << "application"
+        << "started";
+    QTest::newRow("shorter than two words") << sample.left(7) << "hung" << outside;
+    QTest::newRow("cut short half way") << sample.left(512) << "hung" << cutShort.arg("000063ff");
+    QTest::newRow("cut short by a page")
+        << sample.left(1024 - 64) << "hung" << cutShort.arg("000063ff");
+    QTest::newRow("a 10 KiB image cut short after 2 KiB")
+        << sampleApplication(10240, 2).left(2048) << "hung" << cutShort.arg("000087ff");
+    QTest::newRow("an exception handler that is 0 is never called")
+        << withWord(sample, 4 * 14, 0) << "application"
+        << "started";
 }
 
-void SimulatedBoardTest::onlyAnApplicationLinkedFor0x6000Starts()
+void SimulatedBoardTest::startRule()
 {
     QFETCH(QByteArray, image);
-    QFETCH(QString, problem);
-    const QString found = SimulatedBoard::startProblem(image);
-    QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
+    QFETCH(QString, state);
+    QFETCH(QString, reason);
+    QByteArray flash = SimulatedBoard::factoryFlash();
+    flash.replace(0x6000, flash.size() - 0x6000, QByteArray(flash.size() - 0x6000, '\xFF'));
+    flash.replace(0x6000, image.size(), image);
+
+    const SimulatedBoard::Start start = SimulatedBoard::startRule(flash);
+    QCOMPARE(
+        QString::fromLatin1(QMetaEnum::fromType<SimulatedBoard::State>().valueToKey(start.state))
+            .toLower(),
+        state);
+    QVERIFY2(start.reason.contains(reason), qPrintable(start.reason));
 }
 
 void SimulatedBoardTest::storyPlaysThroughTheRealBossac_data()
 {
     QTest::addColumn<QByteArray>("image"); // empty: the demo's own blink.bin
-    QTest::addColumn<int>("signal"); // sent once the story has begun; 0: none
-    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("signal"); // sent mid-upload; 0: none
+    QTest::addColumn<int>("exitCode"); // after a SIGKILL: the signal
     QTest::addColumn<QStringList>("ending");
 
     const QString notLinkedFor0x6000 = QStringLiteral(
-        "the image at 0x6000 does not start: its reset vector 0x000020b5 points outside it. "
-        "Link it for 0x6000.");
-    const QStringList done {
+        "jumped to the application at 0x6000, which hangs: its reset vector 0x000020b5 points "
+        "outside the image");
+    const QStringList uploading {
         "window | Uploading...",
         "window | bossac -i -d --port=COM7 -U -i --offset=0x6000 -e -w \"",
         "window | Device       : ATSAMD21x18",
-        "window | Done!",
-        "6. The board restarts.",
     };
-    QTest::newRow("blink.bin") << QByteArray() << 0 << 0
+    const QStringList done = uploading + QStringList { "window | Done!", "6. The board restarts." };
+    const QStringList instant { "--instant-flash" };
+    // At the chip's pace: the Done in lines are checked against it.
+    QTest::newRow("blink.bin") << QByteArray() << QStringList() << 0 << 0
                                << done
             + QStringList { "board  | started the application at 0x6000",
                   "board  | runs its application on COM3 (Adafruit Feather M0)",
                   "window | Autoselected port COM3",
                   "board  | 0x6000 holds blink.bin byte for byte",
                   "story: every step happened as it should." };
-    QTest::newRow("image linked for 0x2000") << linkedFor0x2000(6000) << 0 << 1
+    QTest::newRow("image linked for 0x2000") << linkedFor0x2000(6000) << instant << 0 << 1
                                              << done
             + QStringList { "board  | " + notLinkedFor0x6000,
+                  "board  | shows no port: the application does not run",
                   "story: step 6 went wrong: " + notLinkedFor0x6000 };
-    QTest::newRow("SIGTERM") << QByteArray() << int(SIGTERM) << 128 + SIGTERM
-                             << QStringList { "story: interrupted by signal 15" };
+    // The demo ends with the bossac that hangs on the unplugged port, and leaves no
+    // folder behind at the next start at the latest.
+    const QStringList unplugged
+        = uploading + QStringList { "board  | unplugged while bossac was writing" };
+    for (int signal : { SIGTERM, SIGKILL })
+        QTest::addRow("signal %d while bossac hangs on an unplugged board", signal)
+            << QByteArray() << instant + QStringList { "--fault", "unplug-during-next-write" }
+            << signal << (signal == SIGTERM ? 128 + SIGTERM : SIGKILL)
+            << (signal == SIGTERM ? unplugged + QStringList { "story: interrupted by signal 15" }
+                                  : unplugged);
 }
 
 void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
 {
     QFETCH(QByteArray, image);
+    QFETCH(QStringList, options);
     QFETCH(int, signal);
     QFETCH(int, exitCode);
     QFETCH(QStringList, ending);
@@ -446,7 +538,7 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
     ScopedWorkingDirectory cwd;
     const QString temporary = cwd.filePath("tmp");
     QVERIFY(QDir().mkpath(temporary));
-    QStringList arguments { "--story" };
+    QStringList arguments = QStringList { "--story" } + options;
     if (!image.isEmpty()) {
         // In a folder of its own, named as the sample is: it is flashed all the same.
         QVERIFY(QDir().mkpath(cwd.filePath("elsewhere")));
@@ -457,17 +549,23 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
     DemoProcess demo(temporary);
     demo.start(QStringLiteral(UVO_DEMO), arguments);
     if (signal) {
-        QVERIFY(demo.waitForLine("1. The board runs its application"));
+        QVERIFY(demo.waitForLine("board  | unplugged while bossac was writing"));
+        QVERIFY(!leftoverBossac(temporary).isEmpty());
         ::kill(static_cast<pid_t>(demo.processId()), signal);
+        // Gone within seconds, not when the window's 60 s limit ends bossac.
+        QVERIFY2(demo.waitForFinished(5000), "the demo did not end within 5 s");
+        QTRY_VERIFY2_WITH_TIMEOUT(leftoverBossac(temporary).isEmpty(),
+            qPrintable(leftoverBossac(temporary).join('\n')), 5000);
     }
-    QVERIFY2(demo.waitForFinished(25000), "the story did not end");
+    QVERIFY2(demo.state() == QProcess::NotRunning || demo.waitForFinished(60000),
+        "the story did not end");
     demo.output += demo.readAllStandardOutput();
     const QString output = QString::fromUtf8(demo.output);
     const QString errors = QString::fromUtf8(demo.readAllStandardError());
     const QStringList lines = output.split('\n');
 
     // Every step's lines, in order, then how the story ends.
-    const QStringList expected = (signal ? QStringList() : QStringList {
+    const QStringList expected = QStringList {
         "board  | runs its application on COM3 (Adafruit Feather M0)",
         "window | Autoselected port COM3",
         "window | Please put device in bootloader mode!",
@@ -479,9 +577,13 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
         "board  | started the application at 0x6000",
         "window | Autoselected port COM3",
         "4. Reset is pressed twice within half a second",
+        "board  | waits in its bootloader; its port is not there yet",
+        "list   | Select Port",
+        "story  | COM7 is not there yet",
         "board  | waits in its bootloader on COM7 (Arduino Zero)",
+        "list   | Select Port, COM7",
         "window | Autoselected port COM7",
-    }) + ending;
+    } + ending;
     int at = 0;
     for (const QString &line : expected) {
         while (at < lines.size() && !lines.at(at).startsWith(line))
@@ -491,11 +593,34 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
                 QStringLiteral("missing or out of order: %1\n%2\n%3").arg(line, output, errors)));
         ++at;
     }
+    QCOMPARE(lines.filter(QRegularExpression("^list   \\| Select Port$")).size(), 1);
     // Nothing reached bossac before the board was in its bootloader.
-    if (!signal)
-        QVERIFY(output.indexOf("Uploading...") > output.indexOf("Autoselected port COM7"));
-    QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(demo.exitCode() == exitCode, qPrintable(output + errors));
+    QVERIFY(output.indexOf("Uploading...") > output.indexOf("Autoselected port COM7"));
+    // At the chip's pace bossac's erase and write take at least the NVM controller's
+    // time: 928 rows above 0x6000, and the 160 pages of blink.bin.
+    if (!options.contains("--instant-flash")) {
+        const QStringList doneIn
+            = lines.filter(QRegularExpression("^window \\| Done in [0-9.]+ seconds$"));
+        QCOMPARE(doneIn.size(), 2);
+        const auto seconds = [](const QString &line) { return line.split(' ').at(4).toDouble(); };
+        const SambaMonitor::FlashTiming timing = SambaMonitor::datasheetTiming();
+        QVERIFY2(seconds(doneIn.at(0)) >= 928 * timing.rowEraseMicroseconds / 1e6,
+            qPrintable(doneIn.at(0)));
+        QVERIFY2(seconds(doneIn.at(1)) >= 160 * timing.pageWriteMicroseconds / 1e6,
+            qPrintable(doneIn.at(1)));
+    }
+    if (signal == SIGKILL) {
+        QCOMPARE(demo.exitStatus(), QProcess::CrashExit);
+        // Killed, it left its folder; the next start removes it.
+        QCOMPARE(demoFolders(temporary).size(), 1);
+        DemoProcess next(temporary);
+        next.start(QStringLiteral(UVO_DEMO), { "--serve", cwd.path() });
+        next.closeWriteChannel();
+        QVERIFY(next.waitForFinished(25000));
+    } else {
+        QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
+    }
+    QVERIFY2(demo.exitCode() == exitCode || signal == SIGKILL, qPrintable(output + errors));
     QCOMPARE(demoFolders(temporary), QStringList());
 }
 
@@ -516,18 +641,46 @@ void SimulatedBoardTest::servedBoardFollowsCommandsAndCleansUp()
     QVERIFY(running >= 0 && ::flock(running, LOCK_EX) == 0);
 
     DemoProcess demo(temporary);
-    demo.start(QStringLiteral(UVO_DEMO), { "--serve", served });
+    demo.start(QStringLiteral(UVO_DEMO),
+        { "--serve", served, "--instant-flash", "--enumeration-delay", "200" });
+    // The board's line names its port's description, and whether the port ever heard a
+    // byte: what a script needs that names the ports as Windows would.
     QVERIFY(demo.waitForLine("board: state=application port=COM3 image=other bootloader=intact "
                              "heard=0 description=\"Adafruit Feather M0\"\n"));
     QCOMPARE(demoFolders(temporary), QStringList { "uvo-demo-running" });
     demo.write("reset-twice\n");
     QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
                              "heard=0 description=\"Arduino Zero\"\n"));
-    QVERIFY(QFileInfo(served + "/COM7").symLinkTarget().startsWith("/dev/pts/"));
     QVERIFY(!QFileInfo::exists(served + "/COM3"));
+    QVERIFY(QFileInfo(served + "/COM7").symLinkTarget().startsWith("/dev/pts/"));
+
+    // The real bossac against a board that stops answering half way through the
+    // first chunk: it waits out its 5 s for the reply and gives up.
+    demo.write("stop-answering-during-next-write\n");
+    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
+                             "armed=stop-answering-during-next-write heard=0 description=\"Arduino Zero\"\n"));
+    QProcess bossac;
+    bossac.setWorkingDirectory(served);
+    bossac.start("bossac",
+        { "-i", "-d", "--port=COM7", "-U", "-i", "--offset=0x6000", "-e", "-w", "blink.bin",
+            "-R" });
+    QVERIFY(bossac.waitForFinished(30000));
+    QCOMPARE(bossac.exitCode(), 1);
+    QVERIFY(bossac.readAllStandardError().contains("SAM-BA operation failed"));
+    QVERIFY(demo.waitForLine("board: state=silent port=COM7 image=other bootloader=intact heard="));
+    QVERIFY(demo.waitForLine("description=\"Arduino Zero\" "
+                             "says=\"stopped answering while bossac was writing\"\n"));
+    // Plugged in again, it jumps into the half-written image, which hangs.
     demo.write("unplug\nplug-in\n");
-    QVERIFY(demo.waitForLine("board: state=application port=COM3 image=other bootloader=intact "
-                             "heard=0 description=\"Adafruit Feather M0\" says=\"started the application at 0x6000\"\n"));
+    QVERIFY(demo.waitForLine("board: state=hung port=- image=other bootloader=intact "
+                             "says=\"jumped to the application at 0x6000, which hangs: the image "
+                             "is cut short: its handler 0x000087ff lies in erased flash"));
+    demo.write("unplug-during-next-write\nreset-twice\n");
+    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
+                             "heard=0 description=\"Arduino Zero\"\n"));
+    demo.write("unplug-during-next-write\nstatus\n");
+    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
+                             "armed=unplug-during-next-write heard=0 description=\"Arduino Zero\"\n"));
     demo.write("quit\n");
     QVERIFY(demo.waitForFinished(25000));
     QCOMPARE(demo.exitCode(), 0);

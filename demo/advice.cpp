@@ -1,0 +1,43 @@
+#include "advice.h"
+
+namespace {
+
+const QString bootloaderAgain = QStringLiteral("press reset twice for the bootloader, then ");
+
+} // namespace
+
+QString advice(SimulatedBoard::Cause cause)
+{
+    switch (cause) {
+    case SimulatedBoard::NoApplication:
+        return QStringLiteral("Upload an application.");
+    case SimulatedBoard::StackNotInRam:
+        return QStringLiteral("To fix it, ") + bootloaderAgain
+            + QStringLiteral("upload the .bin of a SAMD21 build, not an .elf or .hex file.");
+    case SimulatedBoard::ResetNotThumb:
+        return QStringLiteral("To fix it, ") + bootloaderAgain
+            + QStringLiteral("upload an image built for the Cortex-M0+.");
+    case SimulatedBoard::ResetOutsideImage:
+        return QStringLiteral("To fix it, ") + bootloaderAgain
+            + QStringLiteral("upload an image linked for 0x6000.");
+    case SimulatedBoard::CutShort:
+        return QStringLiteral("Its upload was interrupted: ") + bootloaderAgain
+            + QStringLiteral("upload it again.");
+    case SimulatedBoard::UnpluggedMidWrite:
+        return QStringLiteral("Plug it in; it may show no port: ") + bootloaderAgain
+            + QStringLiteral("upload again.");
+    case SimulatedBoard::StoppedAnswering:
+        return QStringLiteral("Press reset twice and upload again.");
+    case SimulatedBoard::NoCause:
+    case SimulatedBoard::Started:
+    case SimulatedBoard::PortNotMade:
+        break;
+    }
+    return QString();
+}
+
+QString boardSays(const SimulatedBoard &board)
+{
+    const QString what = advice(board.cause());
+    return what.isEmpty() ? board.message() : board.message() + QStringLiteral(". ") + what;
+}
