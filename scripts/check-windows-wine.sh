@@ -19,7 +19,10 @@
 #      descriptions; the firmware's path has a space and a letter beyond ASCII; the
 #      log must hold the road's lines in order and end with Done!, the board must hold
 #      the image byte for byte and say that COM3 never heard a byte;
-#   d. saves a picture of the window after that upload.
+#   d. saves a picture of the window after that upload;
+#   e. arms the board to stop answering half way through the next write and uploads
+#      again: bossac.exe must give up, the window must say "Error, exited with code 1",
+#      and the half-written image must leave the board hung, with no port.
 #
 #   scripts/check-windows-wine.sh [--arch win32|win64] [--release DIR] [--picture]
 #
@@ -54,7 +57,7 @@ while [ $# -gt 0 ]; do
 done
 
 started=$(date +%s)
-say() { echo "check-windows-wine [$(($(date +%s) - started)) s]: $*"; }
+say() { printf 'check-windows-wine [%s s]: %s\n' "$(($(date +%s) - started))" "$*"; }
 fail() {
     echo "check-windows-wine: FAILED: $*" >&2
     exit 1
@@ -109,7 +112,7 @@ title=$(sed -n 's|.*<string>\(UVO Firmware Updater [^<]*\)</string>.*|\1|p' ui/m
 
 scripts/windows-toolchain.sh --arch "$arch"
 cache=$(scripts/windows-toolchain.sh --env)
-scripts/install-deps.sh fonts-wine xclip imagemagick locales unzip zip
+scripts/install-deps.sh fonts-wine xclip x11-xserver-utils imagemagick locales unzip zip
 
 work=$(mktemp -d /tmp/uvo-wine-XXXXXX)
 server=""
@@ -196,6 +199,9 @@ wait_until 100 test -s "$work/display" || { cat "$work/xvfb.log" >&2; fail "Xvfb
 display=:$(cat "$work/display")
 DISPLAY=$display
 export DISPLAY
+# The firmware's folder name has a letter that a US keyboard lacks; with a key for it
+# in the keymap, which Wine reads when it starts, xdotool types it like any other.
+xmodmap -e "keycode 200 = udiaeresis Udiaeresis"
 
 # Wine takes its ANSI code page from the Unix locale: en_US gives 1252, ru_RU 1251.
 mkdir -p "$work/locale"
@@ -346,7 +352,8 @@ name_ports
 firmware_dir="$work/Firmware für Tests"
 mkdir -p "$firmware_dir"
 cp "$board_dir/blink.bin" "$firmware_dir/"
-firmware=$("$wine" winepath -w "$firmware_dir/blink.bin" 2>/dev/null | tr -d '\r')
+firmware=$("$wine" winepath -w "$firmware_dir/blink.bin" 2>"$work/winepath.log" | tr -d '\r')
+[ -n "$firmware" ] || { cat "$work/winepath.log" >&2; fail "winepath gave no Windows path for $firmware_dir/blink.bin"; }
 
 # The user's road: start the program, choose the firmware with Browse, press Upload on
 # the board's application port (refused), double-press reset, open the port list (the
@@ -370,14 +377,22 @@ log_has() { # line
 window_named() { # title
     xdotool search --name "$1" >/dev/null 2>&1
 }
-say "the road on $arch binaries: Browse, Upload, reset twice, COM, Upload"
+say "the road on $arch binaries: Browse to $firmware, Upload, reset twice, COM, Upload"
 start_program "$work/run"
 click_log
 key shift+Tab shift+Tab space
 wait_until 300 window_named '^Open Firmware$' || fail "no window \"Open Firmware\" within 30 s"
-xdotool type --delay 10 "$firmware"
-key Return
-wait_until 300 test -s "$work/run/saved.txt" || fail "Browse did not write saved.txt"
+dialog=$(xdotool search --onlyvisible --name '^Open Firmware$' | head -n 1)
+# Typed into the file name field, which has the focus once the dialog is ready; typed
+# again while the dialog is still open and saved.txt has not come (the Return of a
+# try that came too early closes the error box it caused).
+choose_firmware() {
+    key ctrl+a
+    xdotool type --delay 20 "$firmware"
+    key Return
+    wait_until 50 test -s "$work/run/saved.txt"
+}
+wait_until 6 choose_firmware || fail "Browse did not write saved.txt"
 key shift+Tab shift+Tab space
 wait_until 100 log_has "Please put device in bootloader mode!" ||
     fail "Upload on COM3 was not refused: the log holds $(cat "$work/log.txt" 2>/dev/null)"
@@ -396,13 +411,37 @@ wait_until 300 log_has "Done!" || fail "the log does not show Done!: $(tail -n 5
 click_log
 import -display "$display" -window "$window" "$build/windows.png"
 [ -z "$picture_to_docs" ] || cp "$build/windows.png" docs/windows.png
-stop_program
 say "the window's log:"
 grep -v '^$' "$work/log.txt" | awk 'NR <= 8 { print } END { if (NR > 8) print "...\n" $0 }'
+road_log=$work/road-log.txt
+cp "$work/log.txt" "$road_log"
 
-# The road's lines, in this order, and Done! last.
+# e. A board that stops answering half way through the next write: bossac.exe gives
+# up, the window says so, and the half-written image hangs the board.
+say "a board that stops answering during the upload"
+echo reset-twice >&4
+board_comes_to 'state=bootloader port=COM7'
+name_ports
+echo stop-answering-during-next-write >&4
+board_comes_to 'state=bootloader port=COM7 .*armed=stop-answering-during-next-write'
+click_log
+key shift+Tab shift+Tab shift+Tab alt+Down Escape shift+Tab space
+board_comes_to 'state=silent port=COM7'
+wait_until 600 log_has "Error, exited with code 1" ||
+    fail "the window does not say \"Error, exited with code 1\": $(tail -n 5 "$work/log.txt")"
+[ "$(grep -v '^$' "$work/log.txt" | tail -n 1)" = "Error, exited with code 1" ] ||
+    fail "the log does not end with \"Error, exited with code 1\": $(tail -n 5 "$work/log.txt")"
+grep -q "SAM-BA operation failed" "$work/log.txt" || fail "the log lacks bossac's \"SAM-BA operation failed\""
+echo unplug >&4
+echo plug-in >&4
+board_comes_to 'state=hung port=-'
+say "bossac.exe gave up with exit code 1, and the board hangs: $(board_line)"
+stop_program
+
+# The road's lines, in this order, and Done! last; then the fault's.
+cp "$road_log" "$work/log.txt"
 in_order() { # expected lines...
-    for line in "$@"; do echo "$line"; done >"$work/expected.txt"
+    printf '%s\n' "$@" >"$work/expected.txt"
     awk 'NR == FNR { want[++n] = $0; next }
         i < n && $0 == want[i + 1] { i++ }
         END { if (i < n) { print "the log lacks, in its place: " want[i + 1]; exit 1 } }' \
@@ -414,5 +453,5 @@ in_order "Autoselected port COM3" "Please put device in bootloader mode!" \
 [ "$(grep -v '^$' "$work/log.txt" | tail -n 1)" = "Done!" ] || fail "the log does not end with Done!"
 # saved.txt is written in the ANSI code page, with forward slashes.
 saved=$(iconv -f CP1252 -t UTF-8 "$work/run/saved.txt")
-[ "$saved" = "$(echo "$firmware" | tr '\\' /)" ] || fail "saved.txt holds $saved"
+[ "$saved" = "$(printf '%s' "$firmware" | tr '\\' /)" ] || fail "saved.txt holds $saved"
 say "passed on $arch: the board holds blink.bin byte for byte, COM3 heard nothing; the picture is $build/windows.png"

@@ -15,12 +15,12 @@ build=$(realpath "$1")
 out=$2
 fail() { echo "pack-windows-tests: FAILED: $*" >&2; exit 1; }
 
-# The build's architecture, from its compiler.
-compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
-case "$compiler" in
+# The build's architecture, from its toolchain file.
+toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
+case "$toolchain" in
 *i686-w64-mingw32*) arch=win32 gcc_runtime=libgcc_s_dw2-1.dll ;;
 *x86_64-w64-mingw32*) arch=win64 gcc_runtime=libgcc_s_seh-1.dll ;;
-*) fail "$build is not a Windows build made with MinGW-w64 (its compiler: $compiler)" ;;
+*) fail "$build is not a Windows build made with the MinGW-w64 toolchain files (its toolchain: ${toolchain:-none})" ;;
 esac
 host=$(mingw_host "$arch")
 qt=$(scripts/windows-toolchain.sh --env)/$arch/qt

@@ -48,7 +48,7 @@ for pid in $pids; do
     shift
 done
 # The code page the tests ran in, in their own words.
-cat "$dir"/*.log | grep -o 'ANSI code page [0-9]*' | sort -u || true
+for name in $names; do cat "$dir/$name.log"; done | grep -o 'ANSI code page [0-9]*' | sort -u || true
 [ -z "$failed" ] || fail "$failed"
-cat "$dir"/*.log | tr -d '\r' | awk '/^Totals: / { passed += $2; skipped += $6 }
+for name in $names; do cat "$dir/$name.log"; done | tr -d '\r' | awk '/^Totals: / { passed += $2; skipped += $6 }
     END { printf "run-windows-tests: %d rows passed, %d skipped\n", passed, skipped }'
