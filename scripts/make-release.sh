@@ -61,7 +61,9 @@ scripts/windows-toolchain.sh --arch "$arch"
 cache=$(scripts/windows-toolchain.sh --env)
 
 say "building $name for $arch in $build"
-cmake -S . -B "$build" --toolchain "$top/cmake/$host.cmake" -DCMAKE_BUILD_TYPE=Release \
+# --fresh: nothing of an earlier configuration (another toolchain file, other flags)
+# reaches the release.
+cmake --fresh -S . -B "$build" --toolchain "$top/cmake/$host.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DUVO_BUILD_BENCH=OFF -DBUILD_TESTING=OFF -DUVO_BUNDLE_BOSSAC="$cache/$arch/bossa/bossac.exe" \
     >"$build/release-configure.log" 2>&1 || { cat "$build/release-configure.log" >&2; fail "configuring failed"; }
 cmake --build "$build" --parallel "$(nproc)" >"$build/release-build.log" 2>&1 ||
