@@ -201,12 +201,12 @@ DISPLAY=$display
 export DISPLAY
 # The firmware's folder name has a letter that a US keyboard lacks; with a key for it
 # in the keymap, which Wine reads when it starts, xdotool types it like any other.
-xmodmap -e "keycode 200 = udiaeresis Udiaeresis"
+quietly "$work/xmodmap.log" xmodmap -e "keycode 200 = udiaeresis Udiaeresis"
 
 # Wine takes its ANSI code page from the Unix locale: en_US gives 1252, ru_RU 1251.
 mkdir -p "$work/locale"
-localedef -i en_US -f UTF-8 "$work/locale/en_US.UTF-8" 2>/dev/null
-localedef -i ru_RU -f UTF-8 "$work/locale/ru_RU.UTF-8" 2>/dev/null
+quietly "$work/localedef.log" localedef -i en_US -f UTF-8 "$work/locale/en_US.UTF-8"
+quietly "$work/localedef.log" localedef -i ru_RU -f UTF-8 "$work/locale/ru_RU.UTF-8"
 LOCPATH=$work/locale
 LANG=en_US.UTF-8
 LC_ALL=en_US.UTF-8
@@ -241,7 +241,7 @@ quietly "$work/regedit.log" "$wine" regedit /S "$work/prefix.reg"
 quietly "$work/regedit.log" wineserver -w
 # The Wine server and the helpers it starts with the first program stay up from here
 # on: started by a test, they would hold CTest's output pipe open after the test ends.
-wineserver -p >"$work/wineserver.log" 2>&1
+quietly "$work/wineserver.log" wineserver -p
 quietly "$work/first-program.log" "$wine" "$work/tests/tst_portselector.exe" -platform offscreen
 
 # a. The Windows tests; a skipped row fails them.
