@@ -51,10 +51,10 @@ void BoardConsole::run(const QByteArray &command)
         board.unplug();
     } else if (command == "plug-in") {
         board.plugIn();
-    } else if (command == "stop-answering-during-next-write") {
-        board.stopAnsweringDuringNextWrite();
-    } else if (command == "unplug-during-next-write") {
-        board.unplugDuringNextWrite();
+    } else if (const SambaBoard::Fault fault
+               = SambaBoard::faultNamed(QString::fromLatin1(command));
+               fault != SambaBoard::NoFault) {
+        board.armFault(fault);
     } else if (command == "status") {
         report();
     } else if (command == "quit") {
@@ -94,16 +94,8 @@ QString BoardConsole::statusLine() const
                            QLatin1String(image),
                            board.belowApplicationUntouched() ? QStringLiteral("intact")
                                                              : QStringLiteral("changed"));
-    switch (board.armedFault()) {
-    case SambaBoard::StopAnsweringDuringNextWrite:
-        line += QStringLiteral(" armed=stop-answering-during-next-write");
-        break;
-    case SambaBoard::UnplugDuringNextWrite:
-        line += QStringLiteral(" armed=unplug-during-next-write");
-        break;
-    case SambaBoard::NoFault:
-        break;
-    }
+    if (board.armedFault() != SambaBoard::NoFault)
+        line += QStringLiteral(" armed=") + SambaBoard::faultName(board.armedFault());
     // What a port-naming script needs (the description Windows' driver would give),
     // and whether anything was ever written to the port.
     if (!board.portName().isEmpty())

@@ -201,12 +201,8 @@ int main(int argc, char *argv[])
     if (!story && parser.isSet(QStringLiteral("picture")))
         return fail(QStringLiteral("--picture goes with --story"));
     const QString faultName = parser.value(QStringLiteral("fault"));
-    SambaBoard::Fault fault = SambaBoard::NoFault;
-    if (faultName == QLatin1String("stop-answering-during-next-write"))
-        fault = SambaBoard::StopAnsweringDuringNextWrite;
-    else if (faultName == QLatin1String("unplug-during-next-write"))
-        fault = SambaBoard::UnplugDuringNextWrite;
-    else if (!faultName.isEmpty())
+    const SambaBoard::Fault fault = SambaBoard::faultNamed(faultName);
+    if (!faultName.isEmpty() && fault == SambaBoard::NoFault)
         return fail(QStringLiteral("unknown fault ") + faultName);
     if (!story && fault != SambaBoard::NoFault)
         return fail(QStringLiteral("--fault goes with --story"));

@@ -115,19 +115,18 @@ int Story::play()
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM7")); }))
         return fail(4, QStringLiteral("the window did not pick COM7"));
 
-    if (faultBeforeUpload == SambaBoard::UnplugDuringNextWrite) {
+    if (faultBeforeUpload == SambaBoard::UnplugDuringNextWrite)
         announce(5,
             QStringLiteral("The board is set to be unplugged during the next write; "
                            "Upload is pressed."));
-        board.unplugDuringNextWrite();
-    } else if (faultBeforeUpload == SambaBoard::StopAnsweringDuringNextWrite) {
+    else if (faultBeforeUpload == SambaBoard::StopAnsweringDuringNextWrite)
         announce(5,
             QStringLiteral("The board is set to stop answering during the next write; "
                            "Upload is pressed."));
-        board.stopAnsweringDuringNextWrite();
-    } else {
+    else
         announce(5, QStringLiteral("Upload is pressed."));
-    }
+    if (faultBeforeUpload != SambaBoard::NoFault)
+        board.armFault(faultBeforeUpload);
     const int messagesBefore = messagesHeard;
     form.pushButton_2->click();
     if (!logShows(QStringLiteral("Done!")))

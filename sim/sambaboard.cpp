@@ -304,3 +304,24 @@ void SambaBoard::stop()
     delete d->thread;
     d->thread = nullptr;
 }
+
+QString SambaBoard::faultName(Fault fault)
+{
+    switch (fault) {
+    case StopAnsweringDuringNextWrite:
+        return QStringLiteral("stop-answering-during-next-write");
+    case UnplugDuringNextWrite:
+        return QStringLiteral("unplug-during-next-write");
+    case NoFault:
+        break;
+    }
+    return QString();
+}
+
+SambaBoard::Fault SambaBoard::faultNamed(const QString &name)
+{
+    for (Fault fault : { StopAnsweringDuringNextWrite, UnplugDuringNextWrite })
+        if (name == faultName(fault))
+            return fault;
+    return NoFault;
+}

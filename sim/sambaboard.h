@@ -33,6 +33,12 @@ public:
         UnplugDuringNextWrite,
     };
 
+    // A fault's name on command lines and in the board's status line, such as
+    // "unplug-during-next-write"; empty for NoFault.
+    static QString faultName(Fault fault);
+    // The fault of that name; NoFault for any other.
+    static Fault faultNamed(const QString &name);
+
     // What the port reports to its listener.
     enum Event {
         ResetRequested,

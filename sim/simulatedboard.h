@@ -141,6 +141,7 @@ public slots:
     // stops answering.
     void unplugDuringNextWrite();
     void stopAnsweringDuringNextWrite();
+    void armFault(SambaBoard::Fault fault);
 
 signals:
     void changed();
@@ -155,7 +156,6 @@ private:
     void setState(State state, Cause cause);
     void makePort();
     void leavePort();
-    void armFault(SambaBoard::Fault fault);
     void portEvent(quint64 generation, SambaBoard::Event event);
     void announce(const QString &message);
 
