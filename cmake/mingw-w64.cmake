@@ -1,7 +1,7 @@
 # What the two MinGW-w64 toolchain files share: they set uvo_mingw_host and
 # CMAKE_SYSTEM_PROCESSOR, then include this. Builds a Windows program on Linux with
 # Debian's MinGW-w64 (posix threads) against the Qt for Windows that
-# scripts/windows-toolchain.sh builds into UVO_WINDOWS_CACHE (by default
+# scripts/windows/toolchain.sh builds into UVO_WINDOWS_CACHE (by default
 # ~/.cache/uvo-windows), and lets CTest run the tests through Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 
@@ -24,7 +24,7 @@ else()
 endif()
 set(uvo_windows_qt "${uvo_windows_cache}/${uvo_windows_arch}/qt")
 if(NOT EXISTS "${uvo_windows_qt}/.qtserialport-done")
-    message(FATAL_ERROR "no Qt for ${uvo_windows_arch} in ${uvo_windows_qt}: run scripts/windows-toolchain.sh --arch ${uvo_windows_arch}")
+    message(FATAL_ERROR "no Qt for ${uvo_windows_arch} in ${uvo_windows_qt}: run scripts/windows/toolchain.sh --arch ${uvo_windows_arch}")
 endif()
 
 # The posix-threads compilers: their runtime DLLs have the names the release ships.

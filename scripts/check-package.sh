@@ -12,11 +12,7 @@ cd "$(dirname "$0")/.."
 top=$PWD
 build=$(cd "${1:-build}" && pwd)
 title="UVO Firmware Updater 1.0.1"
-
-fail() {
-    echo "check-package: FAILED: $*" >&2
-    exit 1
-}
+. scripts/lib.sh
 
 for tool in cpack tar readelf unshare timeout; do
     command -v "$tool" >/dev/null 2>&1 || fail "$tool not found"
@@ -24,7 +20,6 @@ done
 [ -f "$build/tests/tools/libuvo_window_probe.so" ] \
     || fail "$build/tests/tools/libuvo_window_probe.so is missing: build the tests first"
 
-started=$(date +%s)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$build/tests/tools/libuvo_window_probe.so" "$work/probe.so"

@@ -5,21 +5,16 @@
 set -eu
 cd "$(dirname "$0")/.."
 validator="@action-validator/cli@0.6.0"
+. scripts/lib.sh
 
-command -v npx >/dev/null 2>&1 || {
-    echo "check-workflows: FAILED: npx not found; install Node.js (which brings npm and npx)" >&2
-    exit 1
-}
+command -v npx >/dev/null 2>&1 || fail "npx not found; scripts/install-deps.sh installs it"
 
 found=0
 for workflow in .github/workflows/*.yml .github/workflows/*.yaml; do
     [ -f "$workflow" ] || continue
     found=1
     echo "check-workflows: $workflow"
-    npx --yes "$validator" "$workflow" || {
-        echo "check-workflows: FAILED: $workflow" >&2
-        exit 1
-    }
+    npx --yes "$validator" "$workflow" || fail "$workflow"
 done
-[ "$found" -eq 1 ] || { echo "check-workflows: FAILED: no workflow found" >&2; exit 1; }
+[ "$found" -eq 1 ] || fail "no workflow found"
 echo "check-workflows: passed"

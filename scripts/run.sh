@@ -13,6 +13,7 @@ set -eu
 caller=$PWD
 cd "$(dirname "$0")/.."
 top=$PWD
+. scripts/lib.sh
 
 # Whether a window can be shown: DISPLAY must name an X server that answers.
 display_works() {
@@ -21,7 +22,6 @@ display_works() {
 }
 
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 if [ "${1:-}" = "--program" ]; then
     shift
@@ -32,13 +32,13 @@ if [ "${1:-}" = "--program" ]; then
             "an upload on the simulated board in the terminal." >&2
         exit 1
     fi
-    cmake --build build --parallel "$(nproc)" --target UVOFirmwareUploader
+    build_linux UVOFirmwareUploader
     # The program keeps saved.txt in its working directory: the caller's, not the checkout.
     cd "$caller"
     exec "$top/build/UVOFirmwareUploader" "$@"
 fi
 
-cmake --build build --parallel "$(nproc)" --target UVOFirmwareUploaderDemo
+build_linux UVOFirmwareUploaderDemo
 # From where it was called, so that a relative --image names the caller's file.
 cd "$caller"
 demo=$top/build/demo/UVOFirmwareUploaderDemo

@@ -4,10 +4,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 top=$PWD
+. scripts/lib.sh
 
 scripts/install-deps.sh imagemagick
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build --parallel "$(nproc)" --target UVOFirmwareUploader
+build_linux UVOFirmwareUploader
 
 work=$(mktemp -d)
 trap 'kill $program $server 2>/dev/null || true; rm -rf "$work"' EXIT

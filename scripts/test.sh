@@ -3,13 +3,15 @@
 # the Linux package and validates the GitHub workflows, then runs the suite once more
 # on a build with AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or
 # sanitizer report fails the script, and leaves no test process behind. The Windows
-# build is checked by scripts/check-windows-wine.sh, which CI runs after this.
+# build is checked by scripts/windows/check-wine.sh, which CI runs after this.
 set -eu
 cd "$(dirname "$0")/.."
+script=test
+. scripts/lib.sh
 
 scripts/install-deps.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_linux tst_longwaits
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUVO_SANITIZE=ON -DUVO_BUILD_BENCH=OFF
 
 # Two jobs go on in the background, each in a session of its own, so that it can be
@@ -20,7 +22,6 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DUVO_SANITIZE=ON -DUVO_BU
 #   as their programs are built;
 # - the sanitizer build, at the lowest priority: it takes the processors while the
 #   tests in the foreground mostly wait, and yields them when they do not.
-cmake --build build --parallel "$(nproc)" --target tst_longwaits
 slow_log=build/slow-tests.log
 setsid ctest --test-dir build/slow-tests -L slow --no-tests=error --output-on-failure \
     >"$slow_log" 2>&1 &
@@ -41,7 +42,7 @@ finish() {
                 tries=$((tries + 1))
             done
         done
-        echo "test.sh: failed; what the slow tests wrote until then:" >&2
+        echo "test: failed; what the slow tests wrote until then:" >&2
         cat "$slow_log" >&2
     fi
     exit "$status"
@@ -64,8 +65,7 @@ scripts/check-workflows.sh
 
 if ! wait "$sanitize"; then
     cat "$sanitize_log" >&2
-    echo "test.sh: the sanitizer build failed" >&2
-    exit 1
+    fail "the sanitizer build failed"
 fi
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1" \
 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
@@ -73,8 +73,7 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir build-sanitize -LE slow --parallel "$(nproc)" --output-on-failure
 
 if ! wait "$slow"; then
-    echo "test.sh: the slow tests failed" >&2
-    exit 1
+    fail "the slow tests failed"
 fi
 cat "$slow_log"
-echo "test.sh: passed"
+say "passed"

@@ -1,15 +1,16 @@
 #!/bin/sh
-# Runs the Windows tests that scripts/pack-windows-tests.sh laid out, all at once, each
+# Runs the Windows tests that scripts/windows/pack-tests.sh laid out, all at once, each
 # within its timeout: natively on Windows (in Git for Windows' bash), under Wine
 # elsewhere (UVO_WINE names the loader: wine, or /usr/lib/wine/wine64 for a 64-bit
 # build). Fails when a test fails, ends without its totals, or skips a row.
 #
-#   scripts/run-windows-tests.sh DIR [NAME...]     NAME: only these tests
+#   scripts/windows/run-tests.sh DIR [NAME...]     NAME: only these tests
 set -eu
 [ $# -ge 1 ] || { echo "usage: $0 DIR [NAME...]" >&2; exit 2; }
 dir=$(cd "$1" && pwd)
 shift
-fail() { echo "run-windows-tests: FAILED: $*" >&2; exit 1; }
+script=run-windows-tests
+. "$(dirname "$0")/../lib.sh"
 case "$(uname -s)" in
 MINGW* | MSYS* | CYGWIN*) runner="" ;;
 *) runner=${UVO_WINE:?"set UVO_WINE to Wine's loader (wine or /usr/lib/wine/wine64)"} ;;

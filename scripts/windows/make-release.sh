@@ -1,5 +1,5 @@
 #!/bin/sh
-# Makes the Windows release on Linux with the cached toolchain (scripts/windows-toolchain.sh
+# Makes the Windows release on Linux with the cached toolchain (scripts/windows/toolchain.sh
 # builds it first where it is missing). The same commit gives the same bytes, whatever
 # the checkout's folder, the build folder, the umask and the time:
 #
@@ -8,16 +8,17 @@
 #   OUT/UVOFirmwareUploader-VERSION-sources.tar   the source archives of all of it
 #   OUT/SHA256SUMS
 #
-#   scripts/make-release.sh [--arch win32|win64] [--out DIR] [--build DIR]
+#   scripts/windows/make-release.sh [--arch win32|win64] [--out DIR] [--build DIR]
 #
 # OUT is release/ (release-win64/ for win64), the build folder build-release-ARCH. A
 # win64 release is made only for the Wine check on machines that run no 32-bit code;
-# it is never published. The ZIP passes scripts/check-windows-zip.sh before it is
+# it is never published. The ZIP passes scripts/windows/check-zip.sh before it is
 # written out.
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 top=$PWD
-. scripts/windows-lane.sh
+. scripts/lib.sh
+. scripts/windows/lane.sh
 
 arch=win32
 out=""
@@ -38,9 +39,6 @@ out=$(realpath "$out")
 mkdir -p "$build"
 build=$(realpath "$build")
 
-started=$(date +%s)
-say() { echo "make-release [$(($(date +%s) - started)) s]: $*"; }
-fail() { echo "make-release: FAILED: $*" >&2; exit 1; }
 
 # What the bytes may depend on: the commit, and nothing of this run.
 umask 022
@@ -57,8 +55,8 @@ fi
 version=$(sed -n 's/^project(UVOFirmwareUploader VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 name=UVOFirmwareUploader-$version
 
-scripts/windows-toolchain.sh --arch "$arch"
-cache=$(scripts/windows-toolchain.sh --env)
+scripts/windows/toolchain.sh --arch "$arch"
+cache=$(scripts/windows/toolchain.sh --env)
 
 say "building $name for $arch in $build"
 # --fresh: nothing of an earlier configuration (another toolchain file, other flags)
@@ -89,23 +87,26 @@ debian_arch=$(echo "$host" | sed 's/_/-/; s/-w64-mingw32//')
     echo "with SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'), the commit's time)."
     echo
     echo "To make the same bytes again: on Debian 12, with the packages below, check out"
-    echo "that commit and run scripts/make-release.sh, which first builds Qt and bossac.exe"
-    echo "from the archives below (put qtserialport-5.15.8.tar.xz into"
+    echo "that commit and run scripts/windows/make-release.sh, which first builds Qt and"
+    echo "bossac.exe from the archives below (put qtserialport-5.15.8.tar.xz into"
     echo "~/.cache/uvo-windows/sources/); then compare the ZIP's SHA-256 with SHA256SUMS."
     echo "The source bundle $name-sources.tar holds all of it."
     echo
-    echo "Debian packages:"
+    echo "Debian packages that Qt and bossac.exe were built with:"
+    scripts/windows/toolchain.sh --built-with "$arch" | sed 's/^/  /'
+    echo
+    echo "Debian packages that the program, its runtime DLLs and the ZIP were made with:"
     package_versions "g++-mingw-w64-$debian_arch-posix" "gcc-mingw-w64-$debian_arch-posix-runtime" \
         "binutils-mingw-w64-$debian_arch" "mingw-w64-$debian_arch-dev" qtbase5-dev-tools cmake zip
     echo
     echo "Source archives (SHA-256):"
-    for archive in $(scripts/windows-toolchain.sh --sources); do
+    for archive in $(scripts/windows/toolchain.sh --sources); do
         printf '  %s  %s\n' "$(sha256sum "$archive" | cut -d' ' -f1)" "$(basename "$archive")"
     done
     echo
     echo "Qt's configure options and the toolchain's compiler flags:"
-    scripts/windows-toolchain.sh --configure-options | grep -v '^win[0-9]*:' | sed 's/^/  /'
-    scripts/windows-toolchain.sh --configure-options | sed -n "s/^$arch: /  /p"
+    scripts/windows/toolchain.sh --configure-options | grep -v '^win[0-9]*:' | sed 's/^/  /'
+    scripts/windows/toolchain.sh --configure-options | sed -n "s/^$arch: /  /p"
 } >"$stage/BUILDINFO.txt"
 
 # The ZIP: every file with the commit's time and the same mode, names sorted, no extra
@@ -116,13 +117,13 @@ zip=$out/$name-$arch.zip
 rm -f "$zip"
 (cd "$work" && find "$name-$arch" -type f | sort | zip -X -D -q -@ "$zip.part")
 mv "$zip.part" "$zip"
-scripts/check-windows-zip.sh --arch "$arch" "$zip"
+scripts/windows/check-zip.sh --arch "$arch" "$zip"
 
 # The source bundle: the archives the toolchain was built from, the project at this
 # commit (with the toolchain script), and BUILDINFO.txt.
 sources=$work/$name-sources
 mkdir -p "$sources"
-cp $(scripts/windows-toolchain.sh --sources) "$sources/"
+cp $(scripts/windows/toolchain.sh --sources) "$sources/"
 git archive --format=tar --prefix="$name/" -o "$sources/$name-$(git rev-parse --short=12 HEAD).tar" HEAD
 cp "$stage/BUILDINFO.txt" "$sources/"
 tarball=$out/$name-sources.tar

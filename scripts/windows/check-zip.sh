@@ -9,15 +9,15 @@
 #     size that a debug build exceeds;
 #   - every EXE and DLL but the program itself is named by a notice in notices/.
 #
-#   scripts/check-windows-zip.sh [--arch win32|win64] [--breaks] ZIP
+#   scripts/windows/check-zip.sh [--arch win32|win64] [--breaks] ZIP
 #
 # --breaks then breaks a copy of it in each way the check must catch (an extra file, a
 # missing plugin, an unstripped runtime DLL, a DLL imported from nowhere, a missing
 # notice) and fails unless the check refuses every one.
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 top=$PWD
-. scripts/windows-lane.sh
+. scripts/windows/lane.sh
 
 arch=win32
 breaks=""

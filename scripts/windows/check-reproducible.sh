@@ -4,25 +4,23 @@
 # folder (a fresh clone), another build folder, another umask and a later time. Where
 # the ZIPs differ, it names each member that differs and shows how.
 #
-#   scripts/check-reproducible.sh [--arch win32|win64]
+#   scripts/windows/check-reproducible.sh [--arch win32|win64]
 #
 # The first run's files stay in release/ (release-win64/ for win64), for the Wine check.
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 top=$PWD
+. scripts/lib.sh
 arch=win32
 [ "${1:-}" != --arch ] || arch=${2:?}
 
-started=$(date +%s)
-say() { echo "check-reproducible [$(($(date +%s) - started)) s]: $*"; }
-fail() { echo "check-reproducible: FAILED: $*" >&2; exit 1; }
 
 [ -z "$(git status --porcelain --untracked-files=no)" ] ||
     fail "the checkout has uncommitted changes; a release is made from a commit"
 commit=$(git rev-parse HEAD)
 
 say "first run: $top, umask $(umask)"
-scripts/make-release.sh --arch "$arch"
+scripts/windows/make-release.sh --arch "$arch"
 [ "$arch" = win32 ] && first=$top/release || first=$top/release-$arch
 
 second=$(mktemp -d /tmp/uvo-reproduce-XXXXXX)
@@ -33,7 +31,7 @@ say "second run: a clone of $commit in $second, umask 077, another build folder"
     git clone -q "$top" "$second/elsewhere"
     cd "$second/elsewhere"
     git checkout -q "$commit"
-    scripts/make-release.sh --arch "$arch" --out "$second/out" --build "$second/build-elsewhere"
+    scripts/windows/make-release.sh --arch "$arch" --out "$second/out" --build "$second/build-elsewhere"
 )
 
 differs=""
@@ -50,7 +48,7 @@ done
 [ -n "$differs" ] || { say "passed: the release is reproducible"; exit 0; }
 
 # Which members differ, and how.
-host=$(. scripts/windows-lane.sh && mingw_host "$arch")
+host=$(. scripts/windows/lane.sh && mingw_host "$arch")
 for file in $differs; do
     case "$file" in
     *.zip)

@@ -1,13 +1,13 @@
 # Starts the program of a release ZIP on Windows as a user does, from a fresh folder
 # with no Qt or MinGW on PATH, and checks that its window comes up with the title of
 # ui/mainwindow.ui and that it closes with exit code 0. The Windows counterpart of the
-# start that scripts/check-windows-wine.sh makes under Wine.
+# start that scripts/windows/check-wine.sh makes under Wine.
 #
-#   pwsh scripts/check-windows-start.ps1 RELEASE_DIR
+#   pwsh scripts/windows/check-start.ps1 RELEASE_DIR
 param([Parameter(Mandatory)] [string] $ReleaseDir)
 $ErrorActionPreference = 'Stop'
 
-$ui = Get-Content -Raw (Join-Path $PSScriptRoot '..\ui\mainwindow.ui')
+$ui = Get-Content -Raw (Join-Path $PSScriptRoot '..\..\ui\mainwindow.ui')
 if ($ui -notmatch '<string>(UVO Firmware Updater [^<]*)</string>') { throw 'no window title in ui/mainwindow.ui' }
 $title = $Matches[1]
 

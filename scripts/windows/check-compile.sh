@@ -6,17 +6,15 @@
 # host's and count as system headers; warnings in our own code are errors. Nothing
 # is linked: there is no Qt for Windows here to link against.
 #
-#   scripts/check-windows-compile.sh [BUILD_DIR]
+#   scripts/windows/check-compile.sh [BUILD_DIR]
 set -eu
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 top=$PWD
 build=$(cd "${1:-build}" && pwd)
 compiler=i686-w64-mingw32-g++
 
-fail() {
-    echo "check-windows-compile: FAILED: $*" >&2
-    exit 1
-}
+script=check-windows-compile
+. scripts/lib.sh
 
 command -v "$compiler" >/dev/null 2>&1 || fail "$compiler not found (Debian: g++-mingw-w64-i686)"
 set -- "$build"/windows-compile/*.txt

@@ -1,19 +1,20 @@
 #!/bin/sh
 # Lays out the cross-built Windows tests (CTest's label `windows`) as a folder that
-# runs on any Windows machine, or under Wine, with scripts/run-windows-tests.sh: the
+# runs on any Windows machine, or under Wine, with scripts/windows/run-tests.sh: the
 # test programs, what they start (the stand-in, the program itself), the Qt DLLs and
 # plugins and the MinGW runtime they load, and tests.txt, a line per test:
 #
 #   <timeout in seconds> <program> [<argument>...]
 #
-#   scripts/pack-windows-tests.sh BUILD OUT     BUILD: a Windows build made on Linux
+#   scripts/windows/pack-tests.sh BUILD OUT     BUILD: a Windows build made on Linux
 set -eu
-cd "$(dirname "$0")/.."
-. scripts/windows-lane.sh
+cd "$(dirname "$0")/../.."
+. scripts/windows/lane.sh
 [ $# -eq 2 ] || { echo "usage: $0 BUILD OUT" >&2; exit 2; }
 build=$(realpath "$1")
 out=$2
-fail() { echo "pack-windows-tests: FAILED: $*" >&2; exit 1; }
+script=pack-windows-tests
+. scripts/lib.sh
 
 # The build's architecture, from its toolchain file.
 toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null)
@@ -23,7 +24,7 @@ case "$toolchain" in
 *) fail "$build is not a Windows build made with the MinGW-w64 toolchain files (its toolchain: ${toolchain:-none})" ;;
 esac
 host=$(mingw_host "$arch")
-qt=$(scripts/windows-toolchain.sh --env)/$arch/qt
+qt=$(scripts/windows/toolchain.sh --env)/$arch/qt
 
 rm -rf "$out"
 mkdir -p "$out/platforms" "$out/styles"
