@@ -1,14 +1,17 @@
 #!/bin/sh
-# Installs what is missing, builds everything and runs the whole test suite, checks
-# the Linux package and validates the GitHub workflows, then runs the suite once more
-# on a build with AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or
-# sanitizer report fails the script, and leaves no test process behind. The Windows
-# build is checked by scripts/windows/check-wine.sh, which CI runs after this.
+# Checks the documentation, installs what is missing, builds everything and runs the
+# whole test suite, checks the Linux package and validates the GitHub workflows, then
+# runs the suite once more on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Any failure or sanitizer report fails the script, and
+# leaves no test process behind. The Windows build is checked by
+# scripts/windows/check-wine.sh, which CI runs after this.
 set -eu
 cd "$(dirname "$0")/.."
 script=test
 . scripts/lib.sh
 
+# First, as it takes a second and needs nothing installed.
+scripts/check-docs.sh
 scripts/install-deps.sh
 
 build_linux tst_longwaits

@@ -21,7 +21,7 @@
 namespace {
 
 const QString portName = QStringLiteral("COM7");
-const QString firmwareName = QStringLiteral("feather_m0_app.bin");
+const QString firmwareName = QStringLiteral("app.bin");
 constexpr int firmwareSize = 23456;
 
 int fail(const QString &message)
