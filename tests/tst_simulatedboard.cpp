@@ -4,6 +4,7 @@
 // story through the real bossac, interrupted and killed mid-upload, and the board
 // alone driven from standard input with the real bossac against it.
 
+#include "firmwarecheck.h"
 #include "sampleapplication.h"
 #include "simulatedboard.h"
 #include "testsupport.h"
@@ -430,6 +431,11 @@ void SimulatedBoardTest::startRule_data()
     const QString noApplication = QStringLiteral("0x6004 reads erased");
     QTest::newRow("the sample application") << sample << "application"
                                             << "started";
+    QTest::newRow("the demo's blink.bin") << sampleApplication(10240, 0xB1B1) << "application"
+                                          << "started";
+    QTest::newRow("the factory's application")
+        << SimulatedBoard::factoryFlash().mid(0x6000, 9216) << "application"
+        << "started";
     QTest::newRow("stack pointer at the top of RAM")
         << withWord(sample, 0, 0x20008000) << "application"
         << "started";
@@ -482,6 +488,13 @@ void SimulatedBoardTest::startRule()
             .toLower(),
         state);
     QVERIFY2(start.reason.contains(reason), qPrintable(start.reason));
+
+    // What the board would start, the uploader must let through to bossac.
+    if (start.state == SimulatedBoard::Application) {
+        ScopedWorkingDirectory cwd;
+        QVERIFY(createFile(QStringLiteral("image.bin"), image));
+        QCOMPARE(firmwareFileProblem(QStringLiteral("image.bin")), QString());
+    }
 }
 
 void SimulatedBoardTest::storyPlaysThroughTheRealBossac_data()
@@ -660,8 +673,9 @@ void SimulatedBoardTest::servedBoardFollowsCommandsAndCleansUp()
     // The real bossac against a board that stops answering half way through the
     // first chunk: it waits out its 5 s for the reply and gives up.
     demo.write("stop-answering-during-next-write\n");
-    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
-                             "armed=stop-answering-during-next-write heard=0 description=\"Arduino Zero\"\n"));
+    QVERIFY(demo.waitForLine(
+        "board: state=bootloader port=COM7 image=other bootloader=intact "
+        "armed=stop-answering-during-next-write heard=0 description=\"Arduino Zero\"\n"));
     QProcess bossac;
     bossac.setWorkingDirectory(served);
     bossac.start("bossac",
@@ -682,8 +696,9 @@ void SimulatedBoardTest::servedBoardFollowsCommandsAndCleansUp()
     QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
                              "heard=0 description=\"Arduino Zero\"\n"));
     demo.write("unplug-during-next-write\nstatus\n");
-    QVERIFY(demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
-                             "armed=unplug-during-next-write heard=0 description=\"Arduino Zero\"\n"));
+    QVERIFY(
+        demo.waitForLine("board: state=bootloader port=COM7 image=other bootloader=intact "
+                         "armed=unplug-during-next-write heard=0 description=\"Arduino Zero\"\n"));
     demo.write("quit\n");
     QVERIFY(demo.waitForFinished(25000));
     QCOMPARE(demo.exitCode(), 0);
