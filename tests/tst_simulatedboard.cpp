@@ -499,15 +499,12 @@ void SimulatedBoardTest::startRule()
 
 void SimulatedBoardTest::storyPlaysThroughTheRealBossac_data()
 {
-    QTest::addColumn<QByteArray>("image"); // empty: the demo's own blink.bin
+    QTest::addColumn<QByteArray>("image"); // empty: the demo's own blink.bin, or --image
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("signal"); // sent mid-upload; 0: none
     QTest::addColumn<int>("exitCode"); // after a SIGKILL: the signal
     QTest::addColumn<QStringList>("ending");
 
-    const QString notLinkedFor0x6000 = QStringLiteral(
-        "jumped to the application at 0x6000, which hangs: its reset vector 0x000020b5 points "
-        "outside the image");
     const QStringList uploading {
         "window | Uploading...",
         "window | bossac -i -d --port=COM7 -U -i --offset=0x6000 -e -w \"",
@@ -526,11 +523,25 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac_data()
                   "window | Autoselected port COM3",
                   "board  | 0x6000 holds blink.bin byte for byte",
                   "story: every step happened as it should." };
-    QTest::newRow("image linked for 0x2000") << linkedFor0x2000(6000) << instant << 0 << 1
-                                             << done
-            + QStringList { "board  | " + notLinkedFor0x6000,
-                  "board  | shows no port: the application does not run",
-                  "story: step 6 went wrong: " + notLinkedFor0x6000 };
+    // The window refuses what bossac would erase the board for, and the board, reset
+    // once, runs the application it held. "<cwd>" is the folder the demo starts in.
+    const auto refused = [](const QString &refusal, const QString &name) {
+        return QStringList { "window | " + refusal,
+            "story  | The window refused " + name + ", so bossac never started.",
+            "board  | started the application at 0x6000",
+            "board  | runs its application on COM3 (Adafruit Feather M0)",
+            "board  | its flash is as before: nothing below or above 0x6000 changed",
+            "story: step 5 went wrong: the window refused " + name
+                + "; the board still runs its old application" };
+    };
+    QTest::newRow("image linked for 0x2000")
+        << linkedFor0x2000(6000) << instant << 0 << 1
+        << refused("Error, <cwd>/elsewhere/blink.bin seems linked for 0x2000, not for 0x6000: "
+                   "build it for 0x6000",
+               "blink.bin");
+    QTest::newRow("a file that is not there")
+        << QByteArray() << instant + QStringList { "--image", "gone.bin" } << 0 << 1
+        << refused("Error, the file <cwd>/gone.bin does not exist", "gone.bin");
     // The demo ends with the bossac that hangs on the unplugged port, and leaves no
     // folder behind at the next start at the latest.
     const QStringList unplugged
@@ -552,6 +563,8 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
     QFETCH(QStringList, ending);
 
     ScopedWorkingDirectory cwd;
+    ending.replaceInStrings(QStringLiteral("<cwd>"), cwd.path());
+    const bool uploaded = ending.contains(QStringLiteral("window | Uploading..."));
     const QString temporary = cwd.filePath("tmp");
     QVERIFY(QDir().mkpath(temporary));
     QStringList arguments = QStringList { "--story" } + options;
@@ -610,8 +623,11 @@ void SimulatedBoardTest::storyPlaysThroughTheRealBossac()
         ++at;
     }
     QCOMPARE(lines.filter(QRegularExpression("^list   \\| Select Port$")).size(), 1);
-    // Nothing reached bossac before the board was in its bootloader.
-    QVERIFY(output.indexOf("Uploading...") > output.indexOf("Autoselected port COM7"));
+    // Nothing reached bossac before the board was in its bootloader, nor after a refusal.
+    if (uploaded)
+        QVERIFY(output.indexOf("Uploading...") > output.indexOf("Autoselected port COM7"));
+    else
+        QVERIFY(!output.contains("Uploading..."));
     // At the chip's pace bossac's erase and write take at least the NVM controller's
     // time: 928 rows above 0x6000, and the 160 pages of blink.bin.
     if (!options.contains("--instant-flash")) {
