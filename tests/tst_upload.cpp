@@ -438,8 +438,7 @@ void UploadTest::runThatOutlivesTheWaitIsKilled()
     bool goneAtVerdict = false;
     QPlainTextEdit *panel = logPanel(upload.window);
     connect(panel, &QPlainTextEdit::textChanged, panel, [&] {
-        if (!verdictShown
-            && panel->document()->lastBlock().text().startsWith(QLatin1String("Error, "))) {
+        if (!verdictShown && panel->document()->lastBlock().text().startsWith(QLatin1String("Error, "))) {
             verdictShown = true;
             goneAtVerdict = processIsGone(readText(QStringLiteral("pid.txt")).toLongLong());
         }
