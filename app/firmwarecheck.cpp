@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTextCodec>
 
 namespace {
 
@@ -50,6 +51,15 @@ QString firmwareFileProblem(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("Error, the file %1 cannot be read: %2")
             .arg(path, file.errorString());
+#ifdef Q_OS_WIN
+    // bossac takes its arguments in the ANSI code page, where a letter that it lacks
+    // becomes a look-alike or a question mark: it would look for another file.
+    const QTextCodec *codePage = QTextCodec::codecForLocale();
+    if (codePage->toUnicode(codePage->fromUnicode(path)) != path)
+        return QStringLiteral("Error, bossac cannot open %1: the system's code page lacks "
+                              "letters of its name, so move or rename it")
+            .arg(path);
+#endif
     const qint64 size = file.size();
     if (size == 0)
         return QStringLiteral("Error, the file %1 is empty").arg(path);

@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextCodec>
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
@@ -254,6 +255,18 @@ void addFirmwareFileRows()
         << "app.hex" << FirmwareFile::File
         << QByteArray(":10600000FC7F0020096000000B6000000B60000025\n")
         << "Error, app.hex is an Intel HEX file: upload the .bin that the build makes from it";
+#ifdef Q_OS_WIN
+    // No ANSI code page but UTF-8 (65001) holds letters outside the basic plane.
+    const QString rocket = QString::fromUtf8("Raketen \xF0\x9F\x9A\x80/app.bin");
+    const QTextCodec *codePage = QTextCodec::codecForLocale();
+    QTest::newRow("a name that the code page may not carry to bossac")
+        << rocket << FirmwareFile::File << firmwareImage(1024)
+        << (codePage->toUnicode(codePage->fromUnicode(rocket)) == rocket
+                   ? QStringLiteral("Done!")
+                   : "Error, bossac cannot open " + rocket
+                       + ": the system's code page lacks letters of its name, so move or rename "
+                         "it");
+#endif
 #ifdef Q_OS_UNIX
     QTest::newRow("a device") << "/dev/null" << FirmwareFile::Nothing << QByteArray()
                               << "Error, /dev/null is not a regular file";
