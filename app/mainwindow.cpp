@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "firmwarecheck.h"
 #include "mainwindowform.h"
 
 #include <QCoreApplication>
@@ -123,8 +124,8 @@ void MainWindow::on_pushButton_2_clicked()
     // The path in the platform's own form: Windows' backslashes there, as the dialog
     // returned it elsewhere, where a backslash is no separator and bossac could not
     // open the file.
-    const QString quotedPath = QLatin1Char('"') + QDir::toNativeSeparators(form->lineEdit->text())
-        + QLatin1Char('"');
+    const QString path = form->lineEdit->text();
+    const QString quotedPath = QLatin1Char('"') + QDir::toNativeSeparators(path) + QLatin1Char('"');
     const QString port = form->comboBox->currentText();
 
     if (!port.contains(QLatin1String("COM"))) {
@@ -136,6 +137,9 @@ void MainWindow::on_pushButton_2_clicked()
         appendLog(QStringLiteral("To put the device in bootloader mode, press the onboard reset "
                                  "button twice within half a second."));
         appendLog(QStringLiteral("Then select the new port.\r\n"));
+    } else if (const QString problem = firmwareFileProblem(path); !problem.isEmpty()) {
+        // bossac would erase the board before it found out.
+        appendLog(problem);
     } else {
         appendLog(QStringLiteral("Uploading..."));
         scrollLogToEnd();

@@ -124,10 +124,14 @@ void BoardPanel::refresh()
     // The chosen file's own bytes when the flash holds it: not bossac's padding.
     const QByteArray held = holdsChosen ? chosen : board.applicationImage();
     const QByteArray hash = QCryptographicHash::hash(held, QCryptographicHash::Sha256).toHex();
-    image->setText(held.isEmpty() ? QStringLiteral("erased")
-                                  : QStringLiteral("%1 bytes, SHA-256 %2\u2026")
-                                        .arg(held.size())
-                                        .arg(QString::fromLatin1(hash.left(16))));
+    const bool asFromFactory
+        = board.flash().mid(0x6000) == SimulatedBoard::factoryFlash().mid(0x6000);
+    image->setText(held.isEmpty()
+            ? QStringLiteral("erased")
+            : QStringLiteral("%1 bytes, SHA-256 %2\u2026%3")
+                  .arg(held.size())
+                  .arg(QString::fromLatin1(hash.left(16)),
+                      asFromFactory ? QStringLiteral(", untouched since the factory") : QString()));
     image->setToolTip(QString::fromLatin1(hash));
 
     belowApplication->setText(board.belowApplicationUntouched() ? QStringLiteral("untouched")

@@ -113,11 +113,13 @@ int runDemo(bool story, const QString &imageFile, const QString &picture, const 
     QString imagePath = sampleName;
     QByteArray image = sample();
     if (!imageFile.isEmpty()) {
-        QFile file(imageFile);
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1: %2").arg(imageFile, file.errorString()));
+        // A file that cannot be read goes to the window all the same, which refuses
+        // it. Only a regular file is read: a device may never end.
         imagePath = imageFile;
-        image = file.readAll();
+        image.clear();
+        QFile file(imageFile);
+        if (QFileInfo(imageFile).isFile() && file.open(QIODevice::ReadOnly))
+            image = file.readAll();
     }
     // The window starts with the image in its Firmware field, as if chosen before.
     if (!story)

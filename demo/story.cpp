@@ -129,6 +129,8 @@ int Story::play()
         board.armFault(faultBeforeUpload);
     const int messagesBefore = messagesHeard;
     form.pushButton_2->click();
+    if (!logShows(QStringLiteral("Uploading...")))
+        return afterRefusal();
     if (!logShows(QStringLiteral("Done!")))
         return fail(5, QStringLiteral("the upload did not end with Done!"));
 
@@ -154,6 +156,30 @@ int Story::play()
                       QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex())));
     printLine(QStringLiteral("story: every step happened as it should."));
     return 0;
+}
+
+// The window refused the file before bossac started: the board, back from its
+// bootloader, must run the application it held before.
+int Story::afterRefusal()
+{
+    printLine(QStringLiteral("story  | The window refused %1, so bossac never started. Reset is "
+                             "pressed once: the board starts what its flash holds.")
+                  .arg(imageName));
+    const int heard = messagesHeard;
+    board.pressReset();
+    if (!waitFor([&] { return messagesHeard > heard; }))
+        return fail(5, QStringLiteral("the board did not restart"));
+    if (board.state() != SimulatedBoard::Application)
+        return fail(5, boardSays(board));
+    if (!waitForPort(QStringLiteral("COM3")))
+        return fail(5, QStringLiteral("COM3 did not come back"));
+    if (board.flash() != SimulatedBoard::factoryFlash())
+        return fail(5, QStringLiteral("the flash was changed"));
+    printLine(QStringLiteral("board  | its flash is as before: nothing below or above 0x6000 "
+                             "changed"));
+    return fail(5,
+        QStringLiteral("the window refused %1; the board still runs its old application")
+            .arg(imageName));
 }
 
 void Story::announce(int step, const QString &what)

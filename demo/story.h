@@ -36,6 +36,7 @@ public:
 private:
     void announce(int step, const QString &what);
     int fail(int step, const QString &why);
+    int afterRefusal();
     void printNewLogLines();
     void printState();
     bool logShows(const QString &line, int times = 1) const;

@@ -107,12 +107,12 @@ struct UploadRun
     QStringList leftAtVerdict;
 };
 
-UploadRun uploadThroughWindow(const QString &workingDirectory)
+UploadRun uploadThroughWindow(const QString &workingDirectory, const QString &field = firmwareName)
 {
     UploadRun run;
     MainWindow window;
     window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
-    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(firmwareName);
+    window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->setText(field);
     QPlainTextEdit *panel = logPanel(window);
     QObject::connect(panel, &QPlainTextEdit::textChanged, [&] {
         const QString last = panel->document()->lastBlock().text();
@@ -142,6 +142,8 @@ private slots:
     void uploadFlashesImageAtOffsetAndLogsBossacRun();
     void uploadReportsBoardThatFailsMidFlash_data();
     void uploadReportsBoardThatFailsMidFlash();
+    void unusableFileLeavesTheFlashUntouched_data();
+    void unusableFileLeavesTheFlashUntouched();
 };
 
 void FlashBoardTest::initTestCase()
@@ -388,6 +390,46 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
     QVERIFY2(run.leftAtVerdict.isEmpty(), qPrintable(run.leftAtVerdict.join(QLatin1Char('\n'))));
     const QStringList left = leftoverBossacProcesses(cwd.path());
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char('\n'))));
+}
+
+void FlashBoardTest::unusableFileLeavesTheFlashUntouched_data()
+{
+    addFirmwareFileRows();
+}
+
+// bossac erases the board before it opens the file: a file that cannot be flashed
+// must never reach it.
+void FlashBoardTest::unusableFileLeavesTheFlashUntouched()
+{
+    QFETCH(QString, field);
+    QFETCH(FirmwareFile, make);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, verdict);
+
+    ScopedWorkingDirectory cwd;
+    SambaBoard board;
+    QVERIFY2(board.isRunning(), qPrintable(board.errorString()));
+    QVERIFY2(board.linkAs(portName), qPrintable(board.errorString()));
+    QVERIFY(makeFirmwareFile(make, field, content));
+    const ScopedPortList ports(
+        QList<SerialPortEntry> { { portName, QStringLiteral("Arduino Zero") } });
+
+    const QStringList log = uploadThroughWindow(cwd.path(), field).log;
+    const QString logText = log.join(QLatin1Char('\n'));
+
+    const QByteArray flash = board.flash();
+    const QByteArray before = SambaMonitor::initialFlash();
+    QVERIFY2(flash.left(imageOffset) == before.left(imageOffset), qPrintable(logText));
+    if (verdict == QLatin1String("Done!")) {
+        QVERIFY2(flash.mid(imageOffset, content.size()) == content, qPrintable(logText));
+        QVERIFY(board.resetRequested());
+        QCOMPARE(lastNonEmpty(log), verdict);
+    } else {
+        QVERIFY2(flash.mid(imageOffset) == before.mid(imageOffset),
+            qPrintable("the flash above 0x6000 was changed:\n" + logText));
+        QCOMPARE(board.bytesHeard(), qint64(0));
+        QCOMPARE(log, QStringList { verdict });
+    }
 }
 
 QTEST_MAIN(FlashBoardTest)

@@ -24,6 +24,7 @@ void LongWaitsTest::bossacIsKilledAfterSixtySeconds()
     ScopedWorkingDirectory cwd;
     ScopedPathPrefix path(cwd.path());
     installStandIn(cwd.path(), QStringLiteral("bossac"), "sleep 600000\n");
+    QVERIFY(createFile(QStringLiteral("fw.bin"), firmwareImage(1024)));
     ScopedPortList ports({ { "COM7", "Arduino Zero" } });
     MainWindow window;
     window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();

@@ -1,3 +1,4 @@
+#include "firmwarecheck.h"
 #include "mainwindow.h"
 #include "testsupport.h"
 
@@ -29,13 +30,16 @@ void installBossac(const QString &folder, const QByteArray &steps)
 }
 
 // A window whose port list offers one bootloader board on COM7, with the popup that
-// the constructor opens closed again and "fw.bin" in the path field.
+// the constructor opens closed again and "fw.bin", an image in the working
+// directory, in the path field.
 struct UploadWindow
 {
     explicit UploadWindow(const QList<SerialPortEntry> &ports = { { "COM7", "Arduino Zero" } })
         : portList(ports)
     {
         window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
+        if (!createFile(QStringLiteral("fw.bin"), firmwareImage(1024)))
+            qFatal("cannot write fw.bin");
         path()->setText(QStringLiteral("fw.bin"));
     }
 
@@ -62,6 +66,8 @@ private slots:
     void bossacReceivesTheFixedCommandLine();
     void refusalsStartNoProcess_data();
     void refusalsStartNoProcess();
+    void firmwareFileIsCheckedBeforeBossacStarts_data();
+    void firmwareFileIsCheckedBeforeBossacStarts();
     void refusalIsLiftedOnAnotherPort_data();
     void refusalIsLiftedOnAnotherPort();
     void everyOutcomeScrollsTheLogToItsEnd_data();
@@ -104,13 +110,14 @@ void UploadTest::bossacReceivesTheFixedCommandLine_data()
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("pathArgument");
 
+    // "<cwd>" stands for the working directory, where the test makes the file.
     QTest::newRow("bare file name") << "COM7"
                                     << "fw.bin"
                                     << "fw.bin";
 #ifdef Q_OS_WIN
     QTest::newRow("forward slashes become backslashes") << "COM7"
-                                                        << "C:/fw/app.bin"
-                                                        << "C:\\fw\\app.bin";
+                                                        << "<cwd>/fw/app.bin"
+                                                        << "<cwd>\\fw\\app.bin";
     QTest::newRow("spaces and non-ASCII letters stay one argument")
         << "COM12"
         << "Mes Fïrmwäres/app v2 ü.bin"
@@ -118,16 +125,16 @@ void UploadTest::bossacReceivesTheFixedCommandLine_data()
 #else
     // A slash is the separator here: the path reaches bossac as the dialog gave it.
     QTest::newRow("a dialog's path reaches bossac unchanged") << "COM7"
-                                                              << "/tmp/fw/app.bin"
-                                                              << "/tmp/fw/app.bin";
-    QTest::newRow("spaces and non-ASCII letters stay one argument")
-        << "COM12"
-        << "Mes Fïrmwäres/app v2 ü.bin"
-        << "Mes Fïrmwäres/app v2 ü.bin";
-#endif
+                                                              << "<cwd>/fw/app.bin"
+                                                              << "<cwd>/fw/app.bin";
+    QTest::newRow("spaces and non-ASCII letters stay one argument") << "COM12"
+                                                                    << "Mes Fïrmwäres/app v2 ü.bin"
+                                                                    << "Mes Fïrmwäres/app v2 ü.bin";
+    // A file may be named so here (Windows drops trailing spaces from names).
     QTest::newRow("a field of spaces passes") << "COM7"
                                               << "   "
                                               << "   ";
+#endif
     QTest::newRow("a port that merely contains COM passes") << "xCOMy"
                                                             << "fw.bin"
                                                             << "fw.bin";
@@ -138,8 +145,11 @@ void UploadTest::bossacReceivesTheFixedCommandLine()
     QFETCH(QString, port);
     QFETCH(QString, field);
     QFETCH(QString, pathArgument);
+    field.replace(QLatin1String("<cwd>"), cwd->path());
+    pathArgument.replace(QLatin1String("<cwd>"), QDir::toNativeSeparators(cwd->path()));
 
     installBossac(cwd->path(), recordArguments);
+    QVERIFY(createFile(field, firmwareImage(1024)));
     UploadWindow upload({ { port, "Arduino Zero" } });
     upload.path()->setText(field);
     upload.clickUpload();
@@ -202,6 +212,38 @@ void UploadTest::refusalsStartNoProcess()
     QVERIFY(!QFile::exists(QStringLiteral("started")));
 }
 
+void UploadTest::firmwareFileIsCheckedBeforeBossacStarts_data()
+{
+    addFirmwareFileRows();
+}
+
+void UploadTest::firmwareFileIsCheckedBeforeBossacStarts()
+{
+    QFETCH(QString, field);
+    QFETCH(FirmwareFile, make);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, verdict);
+
+    QVERIFY(makeFirmwareFile(make, field, content));
+    const bool flashed = verdict == QLatin1String("Done!");
+    QCOMPARE(firmwareFileProblem(field), flashed ? QString() : verdict);
+
+    installBossac(cwd->path(), "touch started\n");
+    UploadWindow upload;
+    upload.path()->setText(field);
+    upload.clickUpload();
+
+    if (flashed)
+        QCOMPARE(upload.log(),
+            QStringList({ "Uploading...",
+                "bossac -i -d --port=COM7 -U -i --offset=0x6000 -e -w \""
+                    + QDir::toNativeSeparators(field) + "\" -R",
+                verdict }));
+    else
+        QCOMPARE(logParagraphs(upload.window), QStringList { verdict });
+    QCOMPARE(QFile::exists(QStringLiteral("started")), flashed);
+}
+
 void UploadTest::refusalIsLiftedOnAnotherPort_data()
 {
     QTest::addColumn<bool>("rescan");
@@ -258,6 +300,8 @@ void UploadTest::everyOutcomeScrollsTheLogToItsEnd_data()
     QTest::newRow("no COM port") << QList<SerialPortEntry> {} << "fw.bin" << QByteArray()
                                  << "Select a COM port!";
     QTest::newRow("no file") << bootloader << "" << QByteArray() << "Select a file!";
+    QTest::newRow("no such file") << bootloader << "gone.bin" << QByteArray()
+                                  << "Error, the file gone.bin does not exist";
     QTest::newRow("board running its application")
         << QList<SerialPortEntry> { { "COM5", "Adafruit Feather M0" } } << "fw.bin" << QByteArray()
         << "Then select the new port.";

@@ -92,10 +92,29 @@ void fillLogScrolledToTop(MainWindow &window);
 // Whether the log holds more than a screen and shows its end.
 bool logScrolledToEnd(MainWindow &window);
 
-// Firmware-like bytes, the same for the same size and seed.
+// Firmware-like bytes, the same for the same size and seed: an image linked for
+// 0x6000 as far as its first two words tell (the stack pointer at the top of the
+// SAMD21's RAM, the reset handler in Thumb code just after them), then random bytes.
+// `size` is at least 16.
 QByteArray firmwareImage(int size, quint32 seed = 0x12345678);
 
-// Lets port lists be test data.
+// Writes `content` to `path`, with the folders it needs.
+bool createFile(const QString &path, const QByteArray &content);
+
+// What a row of addFirmwareFileRows() makes where its Firmware field points.
+enum class FirmwareFile { Nothing, File, Folder, UnreadableFile };
+
+// Files that the Upload button must refuse before it starts bossac, which erases the
+// board before it opens the file, and files that it must still flash, as rows of a
+// data table with the columns "field" (the Firmware field's text, relative to the
+// working directory), "make" (FirmwareFile), "content" (the file's) and "verdict":
+// the log's last line, "Done!" or the refusal.
+void addFirmwareFileRows();
+// Makes in the working directory what a row of addFirmwareFileRows() names.
+bool makeFirmwareFile(FirmwareFile make, const QString &field, const QByteArray &content);
+
+// Lets port lists and firmware files be test data.
 Q_DECLARE_METATYPE(QList<SerialPortEntry>)
+Q_DECLARE_METATYPE(FirmwareFile)
 
 #endif // TESTSUPPORT_H
