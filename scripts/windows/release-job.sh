@@ -41,7 +41,12 @@ choose_wine_lane
 say "the Windows lane here is $wine_lane: $wine_lane_reason"
 # shellcheck disable=SC2046 # one word a package
 scripts/install-deps.sh zip unzip xz-utils git ca-certificates dpkg-dev perl python3 \
-    util-linux file procps $(wine_packages "$wine_lane") fonts-wine xclip imagemagick locales
+    util-linux $(wine_packages "$wine_lane") fonts-wine xclip imagemagick locales
+# What the steps run, checked now: a package missing above stops the job here, by name,
+# not after the tests.
+require_commands zip unzip zipinfo:unzip xz:xz-utils git perl python3 apt-get:apt \
+    dpkg-source:dpkg-dev flock:util-linux setpriv:util-linux wine:wine \
+    xclip import:imagemagick localedef:locales
 
 say "1. Qt Serial Port's source"
 scripts/windows/fetch-qtserialport.sh
