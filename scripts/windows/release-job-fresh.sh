@@ -5,12 +5,14 @@
 # and without CAP_SYS_ADMIN, which a container job lacks. A package missing from what
 # the job installs, or a step that needs a privilege, fails here as it fails there.
 #
-#   scripts/windows/release-job-fresh.sh [--tar ROOT.tar] [--keep DIR] [JOB OPTION...]
+#   scripts/windows/release-job-fresh.sh [--tar ROOT.tar] [--keep DIR] [--overlay] [JOB OPTION...]
 #
 # --tar: a root made before by `mmdebstrap --variant=minbase bookworm ROOT.tar`, used
-# instead of making one (about two minutes). The cache is bound in through an overlay:
-# the job reads it as it is, and whatever it writes stays out of it. --keep: make the
-# root in DIR and leave it there. Needs root (mmdebstrap, mount, chroot).
+# instead of making one (about two minutes). The cache is bound in as it is, as CI
+# restores it: the job builds there what is missing, and waits, by the cache's lock,
+# for a build that runs in it outside the root. --overlay: bind it through an overlay
+# instead, so that whatever the job writes stays out of it. --keep: make the root in
+# DIR and leave it there. Needs root (mmdebstrap, mount, chroot).
 set -eu
 cd "$(dirname "$0")/../.."
 top=$PWD
@@ -18,11 +20,12 @@ script=release-job-fresh
 . scripts/lib.sh
 require_commands mmdebstrap capsh:libcap2-bin git unshare:util-linux
 
-tar="" keep=""
+tar="" keep="" overlay=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --tar) tar=$(realpath "$2"); shift 2 ;;
     --keep) keep=$2; shift 2 ;;
+    --overlay) overlay=yes; shift ;;
     *) break ;;
     esac
 done
@@ -60,17 +63,21 @@ status=0
 # The mounts live in a private mount namespace and go with it.
 # shellcheck disable=SC2016 # expanded by the inner shell
 unshare --mount --propagation private sh -c '
-    root=$1 cache=$2 work=$3
-    shift 3
-    mount -t overlay overlay -o "lowerdir=$cache,upperdir=$work/cache-upper,workdir=$work/cache-work" \
-        "$root/root/.cache/uvo-windows"
+    root=$1 cache=$2 work=$3 overlay=$4
+    shift 4
+    if [ -n "$overlay" ]; then
+        mount -t overlay overlay -o "lowerdir=$cache,upperdir=$work/cache-upper,workdir=$work/cache-work" \
+            "$root/root/.cache/uvo-windows"
+    else
+        mount --bind "$cache" "$root/root/.cache/uvo-windows"
+    fi
     mount --rbind /dev "$root/dev"
     mount -t proc proc "$root/proc"
     mount -t sysfs -o ro sysfs "$root/sys"
     exec capsh --drop=cap_sys_admin -- -c "exec chroot \"$root\" /usr/bin/env -i \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root CI=true \
         sh -c \"cd /work/uvo && exec scripts/windows/release-job.sh $*\""
-' fresh "$root" "$cache" "$work" "$@" || status=$?
+' fresh "$root" "$cache" "$work" "$overlay" "$@" || status=$?
 say "the release job ended with exit code $status after $(($(date +%s) - job_started)) s"
 [ "$status" -eq 0 ] || exit "$status"
 sed 's/^/  /' "$root/work/uvo/release/SHA256SUMS"
