@@ -3,9 +3,10 @@
 # container and in a fresh Debian 12 root here: it installs every package that its
 # steps use, then
 #
-#   1. fetches Qt Serial Port's source where the toolchain's cache has none,
-#   2. builds the toolchain where the cache misses it,
-#   3. runs the tests (scripts/test.sh),
+#   1. runs the tests (scripts/test.sh), first, as they need no toolchain and a fault
+#      there should not wait for an hour's build of one,
+#   2. fetches Qt Serial Port's source where the toolchain's cache has none,
+#   3. builds the toolchain where the cache misses it,
 #   4. makes the release twice and requires the same bytes
 #      (scripts/windows/check-reproducible.sh; with --full, also the toolchain again
 #      in a fresh cache),
@@ -48,12 +49,12 @@ require_commands zip unzip zipinfo:unzip xz:xz-utils git perl python3 apt-get:ap
     dpkg-source:dpkg-dev flock:util-linux setpriv:util-linux wine:wine \
     xclip import:imagemagick localedef:locales
 
-say "1. Qt Serial Port's source"
-scripts/windows/fetch-qtserialport.sh
-say "2. the toolchain"
-scripts/windows/toolchain.sh
-say "3. the tests"
+say "1. the tests"
 scripts/test.sh
+say "2. Qt Serial Port's source"
+scripts/windows/fetch-qtserialport.sh
+say "3. the toolchain"
+scripts/windows/toolchain.sh
 say "4. the release, twice${full:+, and the toolchain again in a fresh cache}"
 scripts/windows/check-reproducible.sh $full
 say "5. the release under Wine"
