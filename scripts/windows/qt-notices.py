@@ -52,12 +52,12 @@ def compiled_sources(log_path, host):
             words = line.split()
             if "-c" not in words or "-DQT_BUILD_TESTLIB_LIB" in words:
                 continue
-            source = words[-1]
-            at = source.find(marker)
-            if at < 0 or not SOURCE.search(source):
-                continue
-            # .../build/qtbase-src-ARCH/src/corelib/... -> src/corelib/...
-            sources.add(source[at + len(marker):].split("/", 1)[1])
+            # The source is the last word, or the one before -o for the SIMD files.
+            for source in words[1:]:
+                at = source.find(marker)
+                if at >= 0 and SOURCE.search(source):
+                    # .../build/qtbase-src-ARCH/src/corelib/... -> src/corelib/...
+                    sources.add(source[at + len(marker):].split("/", 1)[1])
     if not sources:
         fail(f"{log_path} names no source file compiled by {host}-gcc or {host}-g++")
     return sources
@@ -92,9 +92,9 @@ def listed_files(entry):
     return [posixpath.normpath(posixpath.join(entry["folder"], name)) for name in names]
 
 
-def read_archive(archive, wanted):
+def read_archive(archive, wanted, folders):
     """Every regular file of the archive, relative to qtbase's top, and the contents of
-    those of them that are wanted, in one pass."""
+    those of them that are wanted or are code in one of the folders, in one pass."""
     members = set()
     contents = {}
     with tarfile.open(archive, "r:xz") as tar:
@@ -103,7 +103,7 @@ def read_archive(archive, wanted):
                 continue
             name = member.name.split("/", 1)[1]
             members.add(name)
-            if name in wanted:
+            if name in wanted or (name.startswith(folders) and CODE.search(name)):
                 contents[name] = tar.extractfile(member).read()
     return members, contents
 
@@ -157,14 +157,31 @@ def parts(cache, arch):
             fail(f"{path} is missing: build the toolchain (scripts/windows/toolchain.sh --arch {arch})")
     compiled = compiled_sources(os.path.join(attribution, "make.log.xz"), host)
     entries = read_entries(attribution)
+    # The code files of the parts' folders are read too: a part's file that a compiled
+    # file includes may include the part's other files (TinyCBOR, SHA-3).
+    folders = tuple(entry["folder"] + "/" for entry in entries if entry["folder"].startswith("src/3rdparty/"))
     wanted = set(compiled) | {name for entry in entries for name in licence_files(entry)}
-    members, contents = read_archive(archive, wanted)
+    members, contents = read_archive(archive, wanted, folders)
     missing = sorted(name for name in compiled if name not in members)
     if missing:
         fail(f"compiled files missing from {archive}: {' '.join(missing[:5])}")
     included = set()
     for name in compiled:
         included |= includes_of(contents[name])
+    by_basename = {}
+    for name in contents:
+        if name.startswith(folders) and CODE.search(name):
+            by_basename.setdefault(posixpath.basename(name), []).append(name)
+    done = set()
+    while True:
+        more = set()
+        for base in included - done:
+            for name in by_basename.get(base, []):
+                more |= includes_of(contents[name])
+        done |= included
+        if more <= included:
+            break
+        included |= more
 
     chosen = []
     for entry in entries:
@@ -187,8 +204,10 @@ def notice(cache, arch, out):
     lacking = sorted(name for entry in chosen for name in licence_files(entry) if name not in texts)
     if lacking:
         fail(f"licence files missing from qtbase's source archive: {' '.join(lacking)}")
-    if any(not licence_files(entry) for entry in chosen):
-        fail("a part names no licence file: " + " ".join(e["Id"] for e in chosen if not licence_files(e)))
+    # Only code in the public domain may come without a licence's text.
+    textless = [e["Id"] for e in chosen if not licence_files(e) and e.get("License") != "Public Domain"]
+    if textless:
+        fail("a part names no licence file: " + " ".join(textless))
     lines = [
         "Third-party code in Qt",
         "======================",
@@ -209,7 +228,8 @@ def notice(cache, arch, out):
                            ("QtUsage", "Used")):
             if key in entry:
                 lines.append(f"{label}: " + " ".join(entry[key].split()))
-        lines.append(f"Licence: {entry.get('License', '')} ({entry.get('LicenseId', '')})")
+        licence_id = f" ({entry['LicenseId']})" if entry.get("LicenseId") else ""
+        lines.append(f"Licence: {entry.get('License', '')}{licence_id}")
         lines += ["", entry.get("Copyright", "").strip(), ""]
         for name in licence_files(entry):
             lines += [f"{posixpath.basename(name)}:", ""]
