@@ -101,11 +101,11 @@ problems_of() { # folder
                 [ "$format" = "$pe_format" ] || echo "$file: ${format:-not a PE file}, not $pe_format"
                 machine=$(machine_of "$file")
                 [ "$machine" = "$pe_machine" ] || echo "$file: machine type 0x$machine, not 0x$pe_machine"
-                ! "$objdump" -h "$file" | grep -q ' \.debug' || echo "$file: not stripped: it has debug sections"
-                ! "$objdump" -t "$file" | grep -q '^\[' || echo "$file: not stripped: it has a symbol table"
+                ! "$objdump" -h "$file" 2>/dev/null | grep -q ' \.debug' || echo "$file: not stripped: it has debug sections"
+                ! "$objdump" -t "$file" 2>/dev/null | grep -q '^\[' || echo "$file: not stripped: it has a symbol table"
                 size=$(stat -c %s "$file")
                 [ "$size" -le "$size_limit" ] || echo "$file: $size bytes, over the limit of $size_limit"
-                "$objdump" -p "$file" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr -d '\r' |
+                "$objdump" -p "$file" 2>/dev/null | sed -n 's/^[[:space:]]*DLL Name: //p' | tr -d '\r' |
                     while read -r import; do
                         name=$(echo "$import" | tr 'A-Z' 'a-z')
                         grep -qxF "$name" "$work/beside" "$work/system-dlls" ||
@@ -174,9 +174,9 @@ perl -pi -e 's/Qt5Gui\.dll/Qt5Gux.dll/g' "$broken/imageformats/qico.dll"
 refused "a DLL imported from nowhere" "imports Qt5Gux.dll"
 broken=$(unpack "$zip" "$work/broken")
 rm "$broken/notices/BOSSA.txt"
-refused "a notice removed" "bossac.exe: no notice in notices/ names it"
+refused "a notice removed" "notices/BOSSA.txt: no \"Copyright (c) 2011-2016, ShumaTech\", the licence of bossac.exe"
 broken=$(unpack "$zip" "$work/broken")
-part=$(grep -m1 'zlib' "$work/qt-parts" || head -n 1 "$work/qt-parts")
+part=$(grep -m1 '(zlib)' "$work/qt-parts" || head -n 1 "$work/qt-parts")
 grep -vxF "$part" "$broken/notices/Qt-third-party.txt" >"$work/without-part" || true
 mv "$work/without-part" "$broken/notices/Qt-third-party.txt"
 refused "a part of Qt without its notice" "no notice of \"$part\""
