@@ -53,6 +53,13 @@ else
     quietly "$work/mmdebstrap.log" mmdebstrap --variant=minbase bookworm "$root"
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# This machine's own trust anchors (a proxy's certificate authority) go in with its name
+# server: the job's downloads take this machine's network. The package ca-certificates,
+# which the job installs, adds them to the root's store.
+if [ -d /usr/local/share/ca-certificates ]; then
+    mkdir -p "$root/usr/local/share/ca-certificates"
+    cp -R /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/"
+fi
 git clone -q "$top" "$root/work/uvo"
 git -C "$root/work/uvo" checkout -q "$commit"
 mkdir -p "$root/root/.cache/uvo-windows"
