@@ -34,11 +34,15 @@ set(CMAKE_RC_COMPILER ${uvo_mingw_host}-windres)
 
 # The same sources give the same bytes wherever they are built: no source, build or
 # cache folder in the output, no compiler identification, no link time in the PE
-# header, and no symbols.
-set(uvo_reproducible_flags
-    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=/uvo -ffile-prefix-map=${CMAKE_BINARY_DIR}=/uvo-build -ffile-prefix-map=${uvo_windows_cache}=/uvo-windows-cache -fno-ident")
-set(CMAKE_C_FLAGS_INIT "${uvo_reproducible_flags}")
-set(CMAKE_CXX_FLAGS_INIT "${uvo_reproducible_flags}")
+# header, and no symbols. The folders' maps are a list that CMakeLists.txt adds as
+# compile options, one argument each, so that a folder's path may hold spaces; a
+# flags string would be split at them.
+set(UVO_FILE_PREFIX_MAPS
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=/uvo"
+    "-ffile-prefix-map=${CMAKE_BINARY_DIR}=/uvo-build"
+    "-ffile-prefix-map=${uvo_windows_cache}=/uvo-windows-cache")
+set(CMAKE_C_FLAGS_INIT "-fno-ident")
+set(CMAKE_CXX_FLAGS_INIT "-fno-ident")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--no-insert-timestamp -s")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--no-insert-timestamp -s")
 

@@ -34,6 +34,13 @@ else()
 endif()
 
 install(TARGETS UVOFirmwareUploader RUNTIME DESTINATION ${uvo_bindir})
+# The program's own licence (MIT): beside the program on Windows, where a .txt opens
+# with a double click, with the documentation elsewhere.
+if(WIN32)
+    install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION ${uvo_bindir} RENAME LICENSE.txt)
+else()
+    install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 # The program starts both by their bare names, so they keep those names here.
 if(UVO_BUNDLE_BOSSAC)

@@ -53,3 +53,24 @@ build_linux() { # target...
     [ $# -eq 0 ] || set -- --target "$@"
     cmake --build build --parallel "$(nproc)" "$@"
 }
+
+# Fails before any work unless every command named is installed, and says which are
+# missing and which packages bring them: a job that lacks one then stops at once, with
+# its name, not half an hour later with "not found".
+require_commands() { # command[:package]...
+    require_missing=""
+    for require_item in "$@"; do
+        command -v "${require_item%%:*}" >/dev/null 2>&1 ||
+            require_missing="$require_missing ${require_item%%:*} (Debian's package ${require_item#*:})"
+    done
+    [ -z "$require_missing" ] ||
+        fail "missing:$require_missing; install it (scripts/install-deps.sh PACKAGE) and run this again"
+}
+
+# The project's version, written once: CMakeLists.txt's project(VERSION). Run from
+# the checkout's top.
+project_version() {
+    project_version_found=$(sed -n 's/^project(UVOFirmwareUploader VERSION \([0-9][0-9.]*\).*/\1/p' CMakeLists.txt)
+    [ -n "$project_version_found" ] || fail "no project(UVOFirmwareUploader VERSION ...) in $PWD/CMakeLists.txt"
+    echo "$project_version_found"
+}

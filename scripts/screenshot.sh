@@ -20,5 +20,5 @@ sleep 1
 (cd "$work" && DISPLAY=$display exec "$top/build/UVOFirmwareUploader") >/dev/null 2>&1 &
 program=$!
 sleep 3
-DISPLAY=$display import -window "UVO Firmware Updater 1.0.1" "$top/docs/screenshot.png"
+DISPLAY=$display import -window "UVO Firmware Updater $(project_version)" "$top/docs/screenshot.png"
 echo "wrote docs/screenshot.png"

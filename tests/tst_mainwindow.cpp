@@ -63,7 +63,8 @@ void MainWindowTest::formShowsTextsAndLayoutAsDesigned()
     MainWindow window;
 
     QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
-    QCOMPARE(window.windowTitle(), QStringLiteral("UVO Firmware Updater 1.0.1"));
+    // The form writes the title out; it must carry the project's version.
+    QCOMPARE(window.windowTitle(), QStringLiteral("UVO Firmware Updater " UVO_VERSION));
     QCOMPARE(window.size(), QSize(571, 248));
     QCOMPARE(child<QPushButton>(window, "pushButton_2")->text(), QStringLiteral("Upload"));
     QCOMPARE(child<QPushButton>(window, "pushButton")->text(), QStringLiteral("Browse"));

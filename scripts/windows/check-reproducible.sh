@@ -1,10 +1,17 @@
 #!/bin/sh
 # Makes the release twice from this checkout's commit and fails unless both runs give
 # the same bytes. The second run differs in all that must not matter: another checkout
-# folder (a fresh clone), another build folder, another umask and a later time. Where
-# the ZIPs differ, it names each member that differs and shows how.
+# folder (a fresh clone, in a folder whose path holds a space and a "ü"), another
+# build folder, another umask and a later time. Where the ZIPs differ, it names each
+# member that differs and shows how.
 #
-#   scripts/windows/check-reproducible.sh [--arch win32|win64]
+#   scripts/windows/check-reproducible.sh [--arch win32|win64] [--full]
+#
+# --full: the second run also builds its toolchain (Qt and bossac.exe) anew, from the
+# same source archives, into a fresh cache (UVO_FULL_CACHE, which must not exist yet;
+# by default a new folder in /tmp, removed afterwards), and every file of the two
+# toolchains is compared as well: otherwise both runs take the Qt DLLs and bossac.exe,
+# most of the ZIP's bytes, from the one cache.
 #
 # The first run's files stay in release/ (release-win64/ for win64), for the Wine check.
 set -eu
@@ -12,7 +19,15 @@ cd "$(dirname "$0")/../.."
 top=$PWD
 . scripts/lib.sh
 arch=win32
-[ "${1:-}" != --arch ] || arch=${2:?}
+full=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --arch) arch=${2:?}; shift 2 ;;
+    --full) full=yes; shift ;;
+    *) echo "usage: $0 [--arch win32|win64] [--full]" >&2; exit 2 ;;
+    esac
+done
+require_commands git unzip zipinfo:unzip cmp:diffutils diff:diffutils
 
 
 [ -z "$(git status --porcelain --untracked-files=no)" ] ||
@@ -25,14 +40,49 @@ scripts/windows/make-release.sh --arch "$arch"
 
 second=$(mktemp -d /tmp/uvo-reproduce-XXXXXX)
 trap 'rm -rf "$second"' EXIT
-say "second run: a clone of $commit in $second, umask 077, another build folder"
+cache=$(scripts/windows/toolchain.sh --env)
+fresh_cache=""
+if [ -n "$full" ]; then
+    fresh_cache=${UVO_FULL_CACHE:-$second/cache}
+    [ ! -e "$fresh_cache" ] || fail "$fresh_cache exists: --full builds the toolchain into a fresh cache"
+    mkdir -p "$fresh_cache/sources"
+    # The same archives, each checked against its SHA-256 again by the toolchain script.
+    # shellcheck disable=SC2046 # a word each; the cache's path holds no space
+    cp $(scripts/windows/toolchain.sh --sources) "$fresh_cache/sources/"
+fi
+elsewhere="$second/sp ace ü"
+say "second run: a clone of $commit in $elsewhere, umask 077, another build folder${full:+, the toolchain built anew in $fresh_cache}"
 (
     umask 077
-    git clone -q "$top" "$second/elsewhere"
-    cd "$second/elsewhere"
+    [ -z "$fresh_cache" ] || { UVO_WINDOWS_CACHE=$fresh_cache; export UVO_WINDOWS_CACHE; }
+    git clone -q "$top" "$elsewhere"
+    cd "$elsewhere"
     git checkout -q "$commit"
-    scripts/windows/make-release.sh --arch "$arch" --out "$second/out" --build "$second/build-elsewhere"
+    full_started=$(date +%s)
+    scripts/windows/make-release.sh --arch "$arch" --out "$second/out" --build "$second/build elsewhere ü"
+    [ -z "$fresh_cache" ] || echo "$(($(date +%s) - full_started))" >"$second/full-seconds"
 )
+
+# Every file of the two toolchains, by its SHA-256. The toolchain's own build log names
+# the cache's folder, so it is left out; everything else must agree.
+toolchain_differs=""
+if [ -n "$full" ]; then
+    say "the toolchain anew took $(cat "$second/full-seconds") s with the release; comparing every file of both"
+    for run in first second; do
+        [ "$run" = first ] && tree=$cache || tree=$fresh_cache
+        (cd "$tree/$arch" && find qt bossa -type f ! -path qt/attribution/make.log.xz -print0 |
+            LC_ALL=C sort -z | xargs -0 sha256sum) >"$second/sums-$run"
+    done
+    if diff "$second/sums-first" "$second/sums-second" >"$second/sums.diff"; then
+        say "the toolchain: $(wc -l <"$second/sums-first") files, the same bytes in both caches; of them:"
+        grep -E ' (qt/bin/Qt5[A-Za-z]*\.dll|qt/plugins/[a-z]*/[a-z]*\.dll|bossa/bossac\.exe)$' \
+            "$second/sums-first" | sed 's/^/  /'
+    else
+        echo "check-reproducible: the toolchain differs between $cache and $fresh_cache:" >&2
+        cat "$second/sums.diff" >&2
+        toolchain_differs=yes
+    fi
+fi
 
 differs=""
 for file in $(cut -d' ' -f3 "$first/SHA256SUMS"); do
@@ -45,7 +95,11 @@ for file in $(cut -d' ' -f3 "$first/SHA256SUMS"); do
         differs="$differs $file"
     fi
 done
-[ -n "$differs" ] || { say "passed: the release is reproducible"; exit 0; }
+if [ -z "$differs" ]; then
+    [ -z "$toolchain_differs" ] || fail "the two toolchains differ (above)"
+    say "passed: the release is reproducible${full:+, and so is its toolchain}"
+    exit 0
+fi
 
 # Which members differ, and how.
 host=$(. scripts/windows/lane.sh && mingw_host "$arch")

@@ -4,7 +4,8 @@
 # the checkout's folder, the build folder, the umask and the time:
 #
 #   OUT/UVOFirmwareUploader-VERSION-win32.zip     the program, bossac.exe, Qt, the MinGW
-#                                                runtime, the notices and BUILDINFO.txt
+#                                                runtime, LICENSE.txt (the program's,
+#                                                MIT), the notices and BUILDINFO.txt
 #   OUT/UVOFirmwareUploader-VERSION-sources.tar   the source archives of all of it
 #   OUT/SHA256SUMS
 #
@@ -32,6 +33,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 host=$(mingw_host "$arch") || { echo "make-release: unknown architecture $arch" >&2; exit 2; }
+require_commands git cmake make zip unzip xz:xz-utils python3 "$host-objdump:binutils-mingw-w64-$(echo "$host" | sed 's/_/-/; s/-w64-mingw32//')"
 [ -n "$out" ] || { [ "$arch" = win32 ] && out=release || out=release-$arch; }
 [ -n "$build" ] || build=build-release-$arch
 mkdir -p "$out"
@@ -52,7 +54,7 @@ if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
     say "the checkout has uncommitted changes: this ZIP is not the release of commit $commit"
     commit=$commit-dirty
 fi
-version=$(sed -n 's/^project(UVOFirmwareUploader VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version=$(project_version)
 name=UVOFirmwareUploader-$version
 
 scripts/windows/toolchain.sh --arch "$arch"
@@ -60,9 +62,10 @@ cache=$(scripts/windows/toolchain.sh --env)
 
 say "building $name for $arch in $build"
 # --fresh: nothing of an earlier configuration (another toolchain file, other flags)
-# reaches the release.
+# reaches the release. No ccache: every object of the release is compiled by this run.
 cmake --fresh -S . -B "$build" --toolchain "$top/cmake/$host.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DUVO_BUILD_BENCH=OFF -DBUILD_TESTING=OFF -DUVO_BUNDLE_BOSSAC="$cache/$arch/bossa/bossac.exe" \
+    -DUVO_BUILD_BENCH=OFF -DBUILD_TESTING=OFF -DUVO_CCACHE=OFF \
+    -DUVO_BUNDLE_BOSSAC="$cache/$arch/bossa/bossac.exe" \
     >"$build/release-configure.log" 2>&1 || { cat "$build/release-configure.log" >&2; fail "configuring failed"; }
 cmake --build "$build" --parallel "$(nproc)" >"$build/release-build.log" 2>&1 ||
     { tail -40 "$build/release-build.log" >&2; fail "the build failed"; }
@@ -72,6 +75,9 @@ trap 'rm -rf "$work"' EXIT
 stage=$work/$name-$arch
 cmake --install "$build" --prefix "$stage" >"$build/release-install.log" 2>&1 ||
     { tail -40 "$build/release-install.log" >&2; fail "the install step failed"; }
+# The third-party code that this Qt compiled in, each part with its licence's text,
+# from Qt's attribution files and the toolchain's build log.
+python3 scripts/windows/qt-notices.py --notice "$cache" "$arch" "$stage/notices/Qt-third-party.txt"
 
 # BUILDINFO.txt: what anyone needs to make these bytes again.
 package_versions() {
@@ -124,11 +130,16 @@ scripts/windows/check-zip.sh --arch "$arch" "$zip"
 sources=$work/$name-sources
 mkdir -p "$sources"
 cp $(scripts/windows/toolchain.sh --sources) "$sources/"
-git archive --format=tar --prefix="$name/" -o "$sources/$name-$(git rev-parse --short=12 HEAD).tar" HEAD
+# tar.umask fixed: a user's git configuration must not reach the modes in it.
+git -c tar.umask=0022 archive --format=tar --prefix="$name/" -o "$sources/$name-$(git rev-parse --short=12 HEAD).tar" HEAD
 cp "$stage/BUILDINFO.txt" "$sources/"
+# Modes set, not added to: the cache may hold an archive without write bits or with
+# execute bits.
+find "$sources" -type d -exec chmod 0755 {} +
+find "$sources" -type f -exec chmod 0644 {} +
 tarball=$out/$name-sources.tar
 tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
-    --mode=u=rwX,go=rX --format=gnu -cf "$tarball" -C "$work" "$name-sources"
+    --format=gnu -cf "$tarball" -C "$work" "$name-sources"
 
 (cd "$out" && sha256sum "$(basename "$zip")" "$(basename "$tarball")" >SHA256SUMS)
 say "made, for $arch, from commit $commit:"

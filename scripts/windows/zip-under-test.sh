@@ -19,7 +19,7 @@ release=$2
 work=$3
 
 release_zip() { # folder, arch
-    echo "$1/UVOFirmwareUploader-$(sed -n 's/^project(UVOFirmwareUploader VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)-$2.zip"
+    echo "$1/UVOFirmwareUploader-$(project_version)-$2.zip"
 }
 shipped=$(release_zip "$release" win32)
 scripts/windows/verify-release.sh "$shipped"
