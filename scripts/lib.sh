@@ -74,3 +74,10 @@ project_version() {
     [ -n "$project_version_found" ] || fail "no project(UVOFirmwareUploader VERSION ...) in $PWD/CMakeLists.txt"
     echo "$project_version_found"
 }
+
+# The installed Debian version of each package, a line each.
+package_versions() { # package...
+    for package in "$@"; do
+        printf '%s %s\n' "$package" "$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null || echo '(not installed)')"
+    done
+}

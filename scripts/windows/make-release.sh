@@ -80,11 +80,6 @@ cmake --install "$build" --prefix "$stage" >"$build/release-install.log" 2>&1 ||
 python3 scripts/windows/qt-notices.py --notice "$cache" "$arch" "$stage/notices/Qt-third-party.txt"
 
 # BUILDINFO.txt: what anyone needs to make these bytes again.
-package_versions() {
-    for package in "$@"; do
-        printf '  %s %s\n' "$package" "$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null || echo '(not installed)')"
-    done
-}
 debian_arch=$(echo "$host" | sed 's/_/-/; s/-w64-mingw32//')
 {
     echo "UVO Firmware Uploader $version for Windows ($arch)"
@@ -103,7 +98,8 @@ debian_arch=$(echo "$host" | sed 's/_/-/; s/-w64-mingw32//')
     echo
     echo "Debian packages that the program, its runtime DLLs and the ZIP were made with:"
     package_versions "g++-mingw-w64-$debian_arch-posix" "gcc-mingw-w64-$debian_arch-posix-runtime" \
-        "binutils-mingw-w64-$debian_arch" "mingw-w64-$debian_arch-dev" qtbase5-dev-tools cmake zip
+        "binutils-mingw-w64-$debian_arch" "mingw-w64-$debian_arch-dev" qtbase5-dev-tools cmake zip |
+        sed 's/^/  /'
     echo
     echo "Source archives (SHA-256):"
     for archive in $(scripts/windows/toolchain.sh --sources); do

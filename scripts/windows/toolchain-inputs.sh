@@ -42,11 +42,6 @@ compiler_packages() { # arch
         "gcc-mingw-w64-$debian_arch-posix-runtime gcc-mingw-w64-base" \
         "binutils-mingw-w64-$debian_arch mingw-w64-$debian_arch-dev mingw-w64-common"
 }
-package_versions() { # package...
-    for package in "$@"; do
-        printf '%s %s\n' "$package" "$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null || echo '(not installed)')"
-    done
-}
 
 # What a stage's stamp records: everything its bytes depend on but the scripts' code.
 stamp_of() { # stage, arch
