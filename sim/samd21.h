@@ -54,7 +54,7 @@ constexpr qint64 maxPageWriteMicroseconds = 2500;
 constexpr qint64 maxRowEraseMicroseconds = 6000;
 // What real boards take, from bossac's own timings in public logs of Arduino-style
 // bootloaders on a SAMD21 (992 rows erased in 0.740 s, 777 pages written in 0.255 s)
-// and on the SAMR21, a SAMD21 with a radio (224 rows in 0.190 s, 60 pages in
+// and on the SAMR21, a SAMD21 with a radio (256 rows in 0.190 s, 60 pages in
 // 0.023 s): about 0.75 ms a row, and 0.35 ms a page with its USB transfer.
 constexpr qint64 typicalPageWriteMicroseconds = 350;
 constexpr qint64 typicalRowEraseMicroseconds = 750;
