@@ -6,11 +6,13 @@ const QString bootloaderAgain = QStringLiteral("press reset twice for the bootlo
 
 } // namespace
 
-QString advice(SimulatedBoard::Cause cause)
+QString advice(const SimulatedBoard &board)
 {
-    switch (cause) {
+    switch (board.cause()) {
     case SimulatedBoard::NoApplication:
         return QStringLiteral("Upload an application.");
+    case SimulatedBoard::MisalignedApplication:
+        return QStringLiteral("Upload an image linked for 0x6000.");
     case SimulatedBoard::StackNotInRam:
         return QStringLiteral("To fix it, ") + bootloaderAgain
             + QStringLiteral("upload the .bin of a SAMD21 build, not an .elf or .hex file.");
@@ -23,11 +25,12 @@ QString advice(SimulatedBoard::Cause cause)
     case SimulatedBoard::CutShort:
         return QStringLiteral("Its upload was interrupted: ") + bootloaderAgain
             + QStringLiteral("upload it again.");
-    case SimulatedBoard::UnpluggedMidWrite:
-        return QStringLiteral("Plug it in; it may show no port: ") + bootloaderAgain
-            + QStringLiteral("upload again.");
-    case SimulatedBoard::StoppedAnswering:
-        return QStringLiteral("Press reset twice and upload again.");
+    case SimulatedBoard::LockedRows:
+        return QStringLiteral("Its flash must be unlocked before it can be flashed.");
+    case SimulatedBoard::FaultStruck:
+        if (const SambaBoard::FaultFacts *facts = SambaBoard::factsOf(board.struckFault()))
+            return QLatin1String(facts->advice);
+        break;
     case SimulatedBoard::NoCause:
     case SimulatedBoard::Started:
     case SimulatedBoard::PortNotMade:
@@ -38,6 +41,6 @@ QString advice(SimulatedBoard::Cause cause)
 
 QString boardSays(const SimulatedBoard &board)
 {
-    const QString what = advice(board.cause());
+    const QString what = advice(board);
     return what.isEmpty() ? board.message() : board.message() + QStringLiteral(". ") + what;
 }

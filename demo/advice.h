@@ -7,7 +7,7 @@
 
 // What the user does about what the board says: the demo's words, not the board's.
 // Empty when there is nothing to do.
-QString advice(SimulatedBoard::Cause cause);
+QString advice(const SimulatedBoard &board);
 
 // What the board says, then what to do about it, in one line.
 QString boardSays(const SimulatedBoard &board);

@@ -51,10 +51,13 @@ void BoardConsole::run(const QByteArray &command)
         board.unplug();
     } else if (command == "plug-in") {
         board.plugIn();
-    } else if (const SambaBoard::Fault fault
-               = SambaBoard::faultNamed(QString::fromLatin1(command));
+    } else if (const SambaBoard::Fault fault = SambaBoard::faultNamed(QString::fromLatin1(command));
                fault != SambaBoard::NoFault) {
-        board.armFault(fault);
+        if (!board.armFault(fault))
+            std::fprintf(stderr,
+                "cannot arm %s: a fault takes in the bootloader only, once its port is there, "
+                "and the board %s\n",
+                command.constData(), qPrintable(board.stateText()));
     } else if (command == "status") {
         report();
     } else if (command == "quit") {
@@ -62,9 +65,8 @@ void BoardConsole::run(const QByteArray &command)
         QCoreApplication::quit();
     } else {
         std::fprintf(stderr,
-            "unknown command \"%s\": reset, reset-twice, unplug, plug-in, "
-            "stop-answering-during-next-write, unplug-during-next-write, status or quit\n",
-            command.constData());
+            "unknown command \"%s\": reset, reset-twice, unplug, plug-in, %s, status or quit\n",
+            command.constData(), qPrintable(SambaBoard::faultNames(QStringLiteral(", "))));
     }
 }
 

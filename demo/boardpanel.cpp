@@ -42,10 +42,6 @@ BoardPanel::BoardPanel(SimulatedBoard &board, QWidget *parent)
     , message(valueLabel())
     , reset(button(QStringLiteral("Press reset"), QStringLiteral("reset")))
     , plug(button(QString(), QStringLiteral("plug")))
-    , unplugMidWrite(
-          button(QStringLiteral("Unplug during the next write"), QStringLiteral("unplugMidWrite")))
-    , stopAnswering(button(
-          QStringLiteral("Stop answering during the next write"), QStringLiteral("stopAnswering")))
 {
     reset->setToolTip(QStringLiteral("Press twice within half a second to enter the bootloader"));
     auto *facts = new QFormLayout;
@@ -65,8 +61,14 @@ BoardPanel::BoardPanel(SimulatedBoard &board, QWidget *parent)
     auto *actions = new QGridLayout;
     actions->addWidget(reset, 0, 0);
     actions->addWidget(plug, 0, 1);
-    actions->addWidget(unplugMidWrite, 1, 0);
-    actions->addWidget(stopAnswering, 1, 1);
+    for (const SambaBoard::FaultFacts &facts : SambaBoard::faults()) {
+        QPushButton *arm = button(QLatin1String(facts.button), QLatin1String(facts.name));
+        const int at = static_cast<int>(faultButtons.size()) + 2;
+        actions->addWidget(arm, at / 2, at % 2);
+        connect(arm, &QPushButton::clicked, &board,
+            [&board, fault = facts.fault] { board.armFault(fault); });
+        faultButtons.append(arm);
+    }
 
     // The buttons come first, so that facts that grow do not move them under a
     // user's pointer.
@@ -83,9 +85,6 @@ BoardPanel::BoardPanel(SimulatedBoard &board, QWidget *parent)
         else
             board.unplug();
     });
-    connect(unplugMidWrite, &QPushButton::clicked, &board, &SimulatedBoard::unplugDuringNextWrite);
-    connect(stopAnswering, &QPushButton::clicked, &board,
-        &SimulatedBoard::stopAnsweringDuringNextWrite);
     connect(&board, &SimulatedBoard::changed, this, &BoardPanel::refresh);
     refresh();
 }
@@ -143,6 +142,6 @@ void BoardPanel::refresh()
     // A fault is armed in the bootloader's port only, and not in one that no longer
     // answers.
     const bool armable = board.state() == SimulatedBoard::Bootloader && !board.portName().isEmpty();
-    unplugMidWrite->setEnabled(armable);
-    stopAnswering->setEnabled(armable);
+    for (QPushButton *arm : qAsConst(faultButtons))
+        arm->setEnabled(armable);
 }

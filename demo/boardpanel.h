@@ -1,6 +1,7 @@
 #ifndef BOARDPANEL_H
 #define BOARDPANEL_H
 
+#include <QList>
 #include <QString>
 #include <QWidget>
 
@@ -36,8 +37,8 @@ private:
     QLabel *message;
     QPushButton *reset;
     QPushButton *plug;
-    QPushButton *unplugMidWrite;
-    QPushButton *stopAnswering;
+    // One for each fault, named after it.
+    QList<QPushButton *> faultButtons;
 };
 
 #endif // BOARDPANEL_H

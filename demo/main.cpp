@@ -4,13 +4,16 @@
 //
 //   UVOFirmwareUploaderDemo [--image F]           the window beside the board's panel
 //   UVOFirmwareUploaderDemo --story [--image F]   a whole upload, told in the terminal
+//     [--fault NAME [--upload-limit S]]           with a fault, and the recovery
 //   UVOFirmwareUploaderDemo --serve FOLDER        the board alone, driven from stdin
 //
-// --enumeration-delay MS and --instant-flash make the board quicker than a real one.
+// --enumeration-delay MS and --flash-timing typical|slowest|instant set the board's
+// pace.
 
 #include "boardconsole.h"
 #include "demowindow.h"
 #include "interrupts.h"
+#include "mainwindow.h"
 #include "qcombox.h"
 #include "sampleapplication.h"
 #include "simulatedboard.h"
@@ -22,6 +25,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -67,18 +71,31 @@ void storyMessages(QtMsgType type, const QMessageLogContext &, const QString &me
         std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-// The board's pace: a real one's unless the command line makes it quicker.
+// The board's pace: a real one's unless the command line says otherwise.
 struct Pace
 {
     int enumerationDelay = SimulatedBoard::defaultEnumerationDelay;
-    bool instantFlash = false;
+    SambaMonitor::FlashTiming flashTiming = SambaMonitor::typicalTiming();
 };
 
 void setPace(SimulatedBoard &board, const Pace &pace)
 {
     board.setEnumerationDelay(pace.enumerationDelay);
-    board.setFlashTiming(
-        pace.instantFlash ? SambaMonitor::FlashTiming() : SambaMonitor::datasheetTiming());
+    board.setFlashTiming(pace.flashTiming);
+}
+
+// What --flash-timing takes.
+bool flashTimingNamed(const QString &name, SambaMonitor::FlashTiming &timing)
+{
+    if (name == QLatin1String("typical"))
+        timing = SambaMonitor::typicalTiming();
+    else if (name == QLatin1String("slowest"))
+        timing = SambaMonitor::slowestTiming();
+    else if (name == QLatin1String("instant"))
+        timing = SambaMonitor::FlashTiming();
+    else
+        return false;
+    return true;
 }
 
 int serveBoard(const QString &folderName, const Pace &pace)
@@ -137,6 +154,9 @@ int runDemo(bool story, const QString &imageFile, const QString &picture, const 
         return ports;
     });
 
+    // The port selector's debug lines are for a developer who asks for them
+    // (QT_LOGGING_RULES="default.debug=true"), not for someone trying the window.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     if (story)
         qInstallMessageHandler(storyMessages);
     std::printf("Working folder %s, with %s and the board's port.\n", qPrintable(folder.path()),
@@ -161,17 +181,25 @@ int main(int argc, char *argv[])
 {
     const bool serve = hasOption(argc, argv, "--serve");
     const bool story = hasOption(argc, argv, "--story");
+    // Help and the version are printed without a window.
+    bool informs = false;
+    for (const char *option : { "--help", "--help-all", "-h", "-?", "--version", "-v" })
+        informs = informs || hasOption(argc, argv, option);
     // Neither the story nor the board alone needs a display.
     if ((story || serve) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     const std::unique_ptr<QCoreApplication> application(
-        serve ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
+        serve || informs ? new QCoreApplication(argc, argv) : new QApplication(argc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("UVOFirmwareUploaderDemo"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(UVO_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The uploader's window against a simulated board, flashed by the real bossac."));
+    parser.setApplicationDescription(
+        QStringLiteral("The uploader's window against a simulated board, flashed by the real "
+                       "bossac. The port list's debug lines are printed only when asked, with "
+                       "QT_LOGGING_RULES=\"default.debug=true\"."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption({ QStringLiteral("story"),
         QStringLiteral("Play a whole upload in the terminal, without a display.") });
     parser.addOption({ QStringLiteral("image"),
@@ -183,20 +211,29 @@ int main(int argc, char *argv[])
         QStringLiteral("png") });
     parser.addOption({ QStringLiteral("serve"),
         QStringLiteral("Run the board alone, its port links and blink.bin in <folder>, driven "
-                       "by commands on stdin: reset, reset-twice, unplug, plug-in, "
-                       "stop-answering-during-next-write, unplug-during-next-write, status, "
-                       "quit."),
+                       "by commands on stdin: reset, reset-twice, unplug, plug-in, %1, status, "
+                       "quit.")
+            .arg(SambaBoard::faultNames(QStringLiteral(", "))),
         QStringLiteral("folder") });
     parser.addOption({ QStringLiteral("fault"),
-        QStringLiteral("Arm <fault> just before the story's upload: "
-                       "stop-answering-during-next-write or unplug-during-next-write."),
+        QStringLiteral("Arm <fault> just before the story's upload, then recover from it: %1.")
+            .arg(SambaBoard::faultNames(QStringLiteral(" or "))),
         QStringLiteral("fault") });
     parser.addOption({ QStringLiteral("enumeration-delay"),
         QStringLiteral("A new port of the board appears <ms> milliseconds after it is due "
                        "(default 1000, as a real board's)."),
         QStringLiteral("ms") });
-    parser.addOption({ QStringLiteral("instant-flash"),
-        QStringLiteral("Erase and write the flash at once, not at the chip's pace.") });
+    parser.addOption({ QStringLiteral("flash-timing"),
+        QStringLiteral("How long erasing and writing the flash take: typical (a real board's, "
+                       "the default), slowest (the datasheet's maximum per page, and the "
+                       "slowest erase bossac waits for) or instant."),
+        QStringLiteral("pace") });
+    parser.addOption(
+        { QStringLiteral("instant-flash"), QStringLiteral("The same as --flash-timing instant.") });
+    parser.addOption({ QStringLiteral("upload-limit"),
+        QStringLiteral("The window stops bossac <s> seconds after Upload, not 60: a quicker "
+                       "story of a board unplugged during the write."),
+        QStringLiteral("s") });
     parser.process(*application);
     if (serve && (story || parser.isSet(QStringLiteral("image"))))
         return fail(QStringLiteral("--serve goes alone"));
@@ -209,12 +246,23 @@ int main(int argc, char *argv[])
     if (!story && fault != SambaBoard::NoFault)
         return fail(QStringLiteral("--fault goes with --story"));
     Pace pace;
-    pace.instantFlash = parser.isSet(QStringLiteral("instant-flash"));
+    if (parser.isSet(QStringLiteral("instant-flash")))
+        pace.flashTiming = SambaMonitor::FlashTiming();
+    if (parser.isSet(QStringLiteral("flash-timing"))
+        && !flashTimingNamed(parser.value(QStringLiteral("flash-timing")), pace.flashTiming))
+        return fail(QStringLiteral("--flash-timing takes typical, slowest or instant"));
     if (parser.isSet(QStringLiteral("enumeration-delay"))) {
         bool number = false;
         pace.enumerationDelay = parser.value(QStringLiteral("enumeration-delay")).toInt(&number);
         if (!number || pace.enumerationDelay < 0)
             return fail(QStringLiteral("--enumeration-delay takes milliseconds"));
+    }
+    if (parser.isSet(QStringLiteral("upload-limit"))) {
+        bool number = false;
+        const int seconds = parser.value(QStringLiteral("upload-limit")).toInt(&number);
+        if (!number || seconds <= 0 || !story)
+            return fail(QStringLiteral("--upload-limit takes seconds, with --story"));
+        MainWindow::setUploadTimeout(seconds * 1000);
     }
 
     const Interrupts interrupts;

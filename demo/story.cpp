@@ -2,6 +2,7 @@
 
 #include "advice.h"
 #include "interrupts.h"
+#include "mainwindow.h"
 #include "simulatedboard.h"
 
 #include <QComboBox>
@@ -16,7 +17,11 @@
 #include <QTextBlock>
 #include <QTimer>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -35,6 +40,73 @@ const QStringList bootloaderAdvice {
 
 // Long enough apart to be two single presses.
 constexpr int slowPressGap = 700;
+
+// How often the story says what an upload that goes on waits for.
+constexpr int tickSeconds = 10;
+
+// The window's own limit for an upload, which it gives up at.
+int uploadLimitSeconds()
+{
+    const int limit = MainWindow::setUploadTimeout(0);
+    MainWindow::setUploadTimeout(limit);
+    return limit / 1000;
+}
+
+// While it lives, says every 10 s on a thread of its own what the upload waits for and
+// when the window gives up, since the window blocks meanwhile.
+class UploadTicker
+{
+public:
+    explicit UploadTicker(const SimulatedBoard &board)
+        : board(board)
+        , limit(uploadLimitSeconds())
+        , thread([this] { tick(); })
+    {
+    }
+    ~UploadTicker()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        woken.notify_one();
+        thread.join();
+    }
+    UploadTicker(const UploadTicker &) = delete;
+    UploadTicker &operator=(const UploadTicker &) = delete;
+
+private:
+    void tick()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (int seconds = tickSeconds;
+             !woken.wait_for(lock, std::chrono::seconds(tickSeconds), [this] { return over; });
+             seconds += tickSeconds) {
+            QString what = QStringLiteral("bossac still runs");
+            if (board.state() == SimulatedBoard::Unplugged)
+                what = QStringLiteral("bossac waits on the port of a board that was unplugged");
+            else if (board.state() == SimulatedBoard::Silent)
+                what = QStringLiteral(
+                    "bossac waits for a reply from a board that stopped answering");
+            const QString when = seconds < limit ? QStringLiteral("in %1 s").arg(limit - seconds)
+                                                 : QStringLiteral("now");
+            printLine(QStringLiteral("story  | %1 s since Upload: %2; the window stops it %3 s "
+                                     "after Upload, %4.")
+                          .arg(seconds)
+                          .arg(what)
+                          .arg(limit)
+                          .arg(when));
+        }
+    }
+
+    const SimulatedBoard &board;
+    const int limit;
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool over = false;
+    // Last: it starts once the rest is there.
+    std::thread thread;
+};
 
 } // namespace
 
@@ -115,39 +187,51 @@ int Story::play()
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM7")); }))
         return fail(4, QStringLiteral("the window did not pick COM7"));
 
-    if (faultBeforeUpload == SambaBoard::UnplugDuringNextWrite)
-        announce(5,
-            QStringLiteral("The board is set to be unplugged during the next write; "
-                           "Upload is pressed."));
-    else if (faultBeforeUpload == SambaBoard::StopAnsweringDuringNextWrite)
-        announce(5,
-            QStringLiteral("The board is set to stop answering during the next write; "
-                           "Upload is pressed."));
-    else
+    const SambaBoard::FaultFacts *fault = SambaBoard::factsOf(faultBeforeUpload);
+    if (fault) {
+        announce(
+            5, QStringLiteral("The board %1; Upload is pressed.").arg(QLatin1String(fault->armed)));
+        if (!board.armFault(faultBeforeUpload))
+            return fail(5, QStringLiteral("the fault could not be armed"));
+        const int verdict = upload();
+        if (verdict)
+            return verdict;
+        if (!lastLogLine().startsWith(QLatin1String("Error, ")))
+            return fail(5, QStringLiteral("the window's log did not end with an error"));
+        if (board.struckFault() != faultBeforeUpload)
+            return fail(5, QStringLiteral("the fault did not strike"));
+        printLine(QStringLiteral("story  | %1: the upload failed as it should. %2")
+                      .arg(lastLogLine(), advice(board)));
+        const int recovered = recover();
+        if (recovered)
+            return recovered;
+    } else {
         announce(5, QStringLiteral("Upload is pressed."));
-    if (faultBeforeUpload != SambaBoard::NoFault)
-        board.armFault(faultBeforeUpload);
+    }
     const int messagesBefore = messagesHeard;
-    form.pushButton_2->click();
+    const int verdict = upload();
+    if (verdict)
+        return verdict;
     if (!logShows(QStringLiteral("Uploading...")))
         return afterRefusal();
     if (!logShows(QStringLiteral("Done!")))
-        return fail(5, QStringLiteral("the upload did not end with Done!"));
+        return fail(step, QStringLiteral("the upload did not end with Done!"));
 
-    announce(6, QStringLiteral("The board restarts."));
+    const int restart = step + 1;
+    announce(restart, QStringLiteral("The board restarts."));
     if (!waitFor([&] { return messagesHeard > messagesBefore; }))
-        return fail(6, QStringLiteral("the board did not restart after the upload"));
+        return fail(restart, QStringLiteral("the board did not restart after the upload"));
     if (board.state() != SimulatedBoard::Application)
-        return fail(6, boardSays(board));
+        return fail(restart, boardSays(board));
     if (!waitForPort(QStringLiteral("COM3")))
-        return fail(6, QStringLiteral("COM3 did not come back"));
+        return fail(restart, QStringLiteral("COM3 did not come back"));
     openPortList();
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM3"), 3); }))
-        return fail(6, QStringLiteral("the window did not pick COM3 again"));
+        return fail(restart, QStringLiteral("the window did not pick COM3 again"));
     if (!board.holdsImage(image))
-        return fail(6, QStringLiteral("0x6000 does not hold %1").arg(imageName));
+        return fail(restart, QStringLiteral("0x6000 does not hold %1").arg(imageName));
     if (!board.belowApplicationUntouched())
-        return fail(6, QStringLiteral("the flash below 0x6000 was changed"));
+        return fail(restart, QStringLiteral("the flash below 0x6000 was changed"));
     printLine(QStringLiteral("board  | 0x6000 holds %1 byte for byte (%2 bytes, SHA-256 %3); "
                              "below 0x6000 nothing changed")
                   .arg(imageName)
@@ -168,24 +252,68 @@ int Story::afterRefusal()
     const int heard = messagesHeard;
     board.pressReset();
     if (!waitFor([&] { return messagesHeard > heard; }))
-        return fail(5, QStringLiteral("the board did not restart"));
+        return fail(step, QStringLiteral("the board did not restart"));
     if (board.state() != SimulatedBoard::Application)
-        return fail(5, boardSays(board));
+        return fail(step, boardSays(board));
     if (!waitForPort(QStringLiteral("COM3")))
-        return fail(5, QStringLiteral("COM3 did not come back"));
+        return fail(step, QStringLiteral("COM3 did not come back"));
     if (board.flash() != SimulatedBoard::factoryFlash())
-        return fail(5, QStringLiteral("the flash was changed"));
+        return fail(step, QStringLiteral("the flash was changed"));
     printLine(QStringLiteral("board  | its flash is as before: nothing below or above 0x6000 "
                              "changed"));
-    return fail(5,
+    return fail(step,
         QStringLiteral("the window refused %1; the board still runs its old application")
             .arg(imageName));
 }
 
-void Story::announce(int step, const QString &what)
+int Story::recover()
 {
+    if (board.state() == SimulatedBoard::Unplugged) {
+        announce(step + 1,
+            QStringLiteral("The board is plugged in again. Powered on, its bootloader jumps at "
+                           "once into what the upload left at 0x6000."));
+        board.plugIn();
+        if (board.state() != SimulatedBoard::Hung || board.cause() != SimulatedBoard::CutShort)
+            return fail(step,
+                QStringLiteral("the board %1, not hung in a cut-short image")
+                    .arg(board.stateText()));
+        printState();
+        printLine(QStringLiteral("story  | ") + advice(board));
+    }
+    announce(step + 1, QStringLiteral("Reset is pressed twice within half a second."));
+    board.pressReset();
+    board.pressReset();
+    if (!waitForPort(QStringLiteral("COM7")))
+        return fail(step, QStringLiteral("COM7 did not appear"));
+    openPortList();
+    if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM7"), 2); }))
+        return fail(step, QStringLiteral("the window did not pick COM7"));
+    announce(step + 1, QStringLiteral("Upload is pressed again."));
+    return 0;
+}
+
+int Story::upload()
+{
+    // The window blocks until bossac ends; meanwhile the story says, every 10 s, what the
+    // upload waits for.
+    UploadTicker ticker(board);
+    form.pushButton_2->click();
+    if (Interrupts::received())
+        return fail(step, QStringLiteral("the upload was interrupted"));
+    return 0;
+}
+
+QString Story::lastLogLine() const
+{
+    const QStringList lines = form.plainTextEdit->toPlainText().trimmed().split(QLatin1Char('\n'));
+    return lines.last().trimmed();
+}
+
+void Story::announce(int number, const QString &what)
+{
+    step = number;
     printLine(QString());
-    printLine(QStringLiteral("%1. %2").arg(step).arg(what));
+    printLine(QStringLiteral("%1. %2").arg(number).arg(what));
 }
 
 int Story::fail(int step, const QString &why)

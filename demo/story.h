@@ -26,7 +26,8 @@ public:
     Story(const UploaderForm &form, SimulatedBoard &board, const QString &imagePath,
         const QByteArray &image, QObject *parent = nullptr);
 
-    // Arms `fault` on the board just before the upload.
+    // Arms `fault` on the board just before the upload, then recovers from it as the
+    // board says, up to a second upload that ends well.
     void armBeforeUpload(SambaBoard::Fault fault) { faultBeforeUpload = fault; }
 
     // 0 when every step happened as it should; otherwise 1, after saying which step
@@ -34,7 +35,13 @@ public:
     int play();
 
 private:
-    void announce(int step, const QString &what);
+    // After the fault has struck: what the board says to do, up to a second Upload.
+    int recover();
+    // Presses Upload; returns once the window has its verdict, or what the story
+    // returns when it was interrupted.
+    int upload();
+    QString lastLogLine() const;
+    void announce(int number, const QString &what);
     int fail(int step, const QString &why);
     int afterRefusal();
     void printNewLogLines();
@@ -55,6 +62,8 @@ private:
     QString printedState;
     std::atomic<int> messagesHeard { 0 };
     SambaBoard::Fault faultBeforeUpload = SambaBoard::NoFault;
+    // The step under way.
+    int step = 0;
 };
 
 #endif // STORY_H

@@ -134,8 +134,9 @@ void SambaBoard::Private::serve()
                 busy = monitor.takeBusyMicroseconds();
             }
             const bool struck = monitor.halted() && wasAnswering;
+            const FaultFacts *facts = factsOf(fault);
             // Cannot read nothing while the slave is held open; do not spin if it does.
-            hangUp = got <= 0 || (struck && fault == UnplugDuringNextWrite);
+            hangUp = got <= 0 || (struck && facts && facts->strike == HangUp);
             gone = hangUp;
             reset = !wasReset && monitor.resetRequested();
             silenced = struck && !hangUp;
@@ -263,6 +264,18 @@ bool SambaBoard::lockErrorSeen() const
     return d->monitor.lockErrorSeen();
 }
 
+bool SambaBoard::flashErased() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->monitor.flashErased();
+}
+
+bool SambaBoard::uploadCutShort() const
+{
+    QMutexLocker lock(&d->mutex);
+    return d->monitor.uploadCutShort();
+}
+
 QStringList SambaBoard::commands() const
 {
     QMutexLocker lock(&d->mutex);
@@ -305,23 +318,50 @@ void SambaBoard::stop()
     d->thread = nullptr;
 }
 
+const std::vector<SambaBoard::FaultFacts> &SambaBoard::faults()
+{
+    // Adding a fault is adding a row; a new kind of strike also needs its action in
+    // Private::serve().
+    static const std::vector<FaultFacts> rows {
+        { UnplugDuringNextWrite, "unplug-during-next-write", "Unplug during the next write",
+            "will be unplugged during the next write", "unplugged while bossac was writing",
+            "Plug it in; it may show no port: press reset twice for the bootloader, then upload "
+            "again.",
+            HangUp },
+        { StopAnsweringDuringNextWrite, "stop-answering-during-next-write",
+            "Stop answering during the next write", "will stop answering during the next write",
+            "stopped answering while bossac was writing", "Press reset twice and upload again.",
+            Silence },
+    };
+    return rows;
+}
+
+const SambaBoard::FaultFacts *SambaBoard::factsOf(Fault fault)
+{
+    for (const FaultFacts &facts : faults())
+        if (facts.fault == fault)
+            return &facts;
+    return nullptr;
+}
+
 QString SambaBoard::faultName(Fault fault)
 {
-    switch (fault) {
-    case StopAnsweringDuringNextWrite:
-        return QStringLiteral("stop-answering-during-next-write");
-    case UnplugDuringNextWrite:
-        return QStringLiteral("unplug-during-next-write");
-    case NoFault:
-        break;
-    }
-    return QString();
+    const FaultFacts *facts = factsOf(fault);
+    return facts ? QLatin1String(facts->name) : QString();
 }
 
 SambaBoard::Fault SambaBoard::faultNamed(const QString &name)
 {
-    for (Fault fault : { StopAnsweringDuringNextWrite, UnplugDuringNextWrite })
-        if (name == faultName(fault))
-            return fault;
+    for (const FaultFacts &facts : faults())
+        if (name == QLatin1String(facts.name))
+            return facts.fault;
     return NoFault;
+}
+
+QString SambaBoard::faultNames(const QString &separator)
+{
+    QStringList names;
+    for (const FaultFacts &facts : faults())
+        names.append(QLatin1String(facts.name));
+    return names.join(separator);
 }

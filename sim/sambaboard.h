@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 // The USB serial port of an Arduino SAMD21 board, served on a pseudo-terminal by a
 // thread of its own, so that the real bossac can open it. In bootloader mode the
@@ -23,27 +24,56 @@ class SambaBoard
 public:
     enum Mode { Bootloader, Application };
 
-    // Half way through programming the next chunk, so that every image is left
-    // partly written.
+    // What can go wrong at the port. Each strikes half way through programming the
+    // next chunk, so that every image is left partly written; each has a row in
+    // faults().
     enum Fault {
         NoFault,
-        // The chip hangs: bossac waits for the program command's reply in vain.
         StopAnsweringDuringNextWrite,
-        // The board is unplugged: the port hangs up while bossac waits for the reply.
         UnplugDuringNextWrite,
     };
 
-    // A fault's name on command lines and in the board's status line, such as
-    // "unplug-during-next-write"; empty for NoFault.
+    // What a fault does at the port when it strikes.
+    enum Strike {
+        // The chip hangs: the port stays, and bossac waits for the program command's
+        // reply in vain.
+        Silence,
+        // The board is unplugged: the port hangs up while bossac waits for the reply.
+        HangUp,
+    };
+
+    struct FaultFacts
+    {
+        Fault fault;
+        // On command lines and in the board's status line.
+        const char *name;
+        // The board panel's button that arms it.
+        const char *button;
+        // The board's state while it is armed, after "the board".
+        const char *armed;
+        // What the board says once it struck, and what to do about it.
+        const char *struck;
+        const char *advice;
+        Strike strike;
+    };
+
+    // One row for each fault but NoFault.
+    static const std::vector<FaultFacts> &faults();
+    // The row of `fault`; nullptr for NoFault.
+    static const FaultFacts *factsOf(Fault fault);
+    // A fault's name, such as "unplug-during-next-write"; empty for NoFault.
     static QString faultName(Fault fault);
     // The fault of that name; NoFault for any other.
     static Fault faultNamed(const QString &name);
+    // Every fault's name, joined by `separator`.
+    static QString faultNames(const QString &separator);
 
     // What the port reports to its listener.
     enum Event {
         ResetRequested,
+        // A fault struck: the chip no longer answers (Silence).
         StoppedAnswering,
-        // The board closed its end of the pseudo-terminal.
+        // The board closed its end of the pseudo-terminal (HangUp).
         Unplugged,
     };
 
@@ -73,6 +103,10 @@ public:
     bool unplugged() const;
     // Whether the NVM controller refused to erase or write a protected or locked row.
     bool lockErrorSeen() const;
+    // Whether bossac erased flash, and whether it left a cut-short image: it erased,
+    // began to write, and never asked for the reset that ends an upload.
+    bool flashErased() const;
+    bool uploadCutShort() const;
     QStringList commands() const;
     // Bytes that reached the port and have been acted on.
     qint64 bytesHeard() const;

@@ -168,6 +168,7 @@ QByteArray SambaMonitor::program(quint32 address, quint32 size)
     // The NVM controller writes page by page; a page can only clear bits, so the
     // result is old AND new.
     const quint32 pages = size / pageSize;
+    programmed = true;
     for (quint32 page = 0; page < pages; ++page) {
         if (pageGate && !pageGate(page, pages)) {
             isHalted = true;
@@ -188,6 +189,7 @@ QByteArray SambaMonitor::program(quint32 address, quint32 size)
 
 void SambaMonitor::eraseFrom(quint32 address)
 {
+    erased = true;
     // Row by row, from the row holding the address to the end of flash.
     for (quint32 row = address & ~(rowSize - 1); row < flashSize; row += rowSize) {
         if (rowRefused(row))
@@ -273,7 +275,12 @@ void SambaMonitor::writeWord(quint32 address, quint32 value)
         writeByte(address + k, static_cast<quint8>(value >> (8 * k)));
 }
 
-SambaMonitor::FlashTiming SambaMonitor::datasheetTiming()
+SambaMonitor::FlashTiming SambaMonitor::typicalTiming()
+{
+    return { typicalRowEraseMicroseconds, typicalPageWriteMicroseconds };
+}
+
+SambaMonitor::FlashTiming SambaMonitor::slowestTiming()
 {
     return { 4000, maxPageWriteMicroseconds };
 }

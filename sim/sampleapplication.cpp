@@ -11,7 +11,7 @@ constexpr int vectorCount = 16 + 29;
 
 } // namespace
 
-QByteArray sampleApplication(int size, quint32 seed)
+QByteArray sampleApplication(int size, quint32 seed, HandlerPlacement handler)
 {
     const quint32 resetHandler = applicationAddress + vectorCount * 4;
     // The reset handler makes PA17 (the LED) an output, then toggles it after a delay
@@ -28,9 +28,10 @@ QByteArray sampleApplication(int size, quint32 seed)
         0xE7FA, // b    (OUTTGL)
         0x46C0, // nop, aligns the literals
     };
-    // The default handler ends the image, as a linker often places it: an image cut
-    // short loses it.
-    const int defaultHandlerOffset = (size & ~1) - 2;
+    // The default handler: after the blink loop and its literals, or ending the image.
+    const int blinkEnd = vectorCount * 4 + static_cast<int>(sizeof blink) + 2 * 4;
+    const int defaultHandlerOffset
+        = handler == HandlerPlacement::First ? blinkEnd : (size & ~1) - 2;
     const quint32 defaultHandler = applicationAddress + static_cast<quint32>(defaultHandlerOffset);
 
     QByteArray bytes;
@@ -44,11 +45,14 @@ QByteArray sampleApplication(int size, quint32 seed)
         appendHalfword(bytes, instruction);
     appendWord(bytes, 0x41004400); // PORT
     appendWord(bytes, 1000000);
+    if (handler == HandlerPlacement::First)
+        appendHalfword(bytes, 0xE7FE); // the default handler: b .
 
     // Code-like bytes: Thumb instructions of a few common forms. None has 0xFF as
     // its high byte, so the image never ends in what looks like erased flash.
     quint32 state = seed;
-    while (bytes.size() < defaultHandlerOffset) {
+    const int codeEnd = handler == HandlerPlacement::First ? (size & ~1) : defaultHandlerOffset;
+    while (bytes.size() < codeEnd) {
         state = state * 1664525u + 1013904223u;
         const quint16 low = static_cast<quint16>(state >> 8);
         const quint16 reg = (state >> 4) & 7;
@@ -79,7 +83,8 @@ QByteArray sampleApplication(int size, quint32 seed)
             break;
         }
     }
-    appendHalfword(bytes, 0xE7FE); // the default handler: b .
+    if (handler == HandlerPlacement::Last)
+        appendHalfword(bytes, 0xE7FE); // the default handler: b .
     if (bytes.size() < size)
         bytes += '\0';
     return bytes;

@@ -58,6 +58,9 @@ quint32 imageEnd(const QByteArray &flash)
     return static_cast<quint32>(end);
 }
 
+// How often the double tap's wait looks at a clock that a test replaced.
+constexpr int replacedClockPoll = 10;
+
 bool hasPort(SimulatedBoard::State state)
 {
     return *stateFacts[state].port != '\0';
@@ -69,15 +72,15 @@ SimulatedBoard::SimulatedBoard(const QString &folder, QObject *parent)
     : QObject(parent)
     , folder(folder)
     , worker(new QObject)
-    , windowTimer(new QTimer(worker))
+    , waitTimer(new QTimer(worker))
     , enumerationTimer(new QTimer(worker))
     , storedFlash(factoryFlash())
     , clock(monotonicMilliseconds)
 {
-    windowTimer->setSingleShot(true);
-    windowTimer->setInterval(doublePressWindow);
+    waitTimer->setSingleShot(true);
+    waitTimer->setTimerType(Qt::PreciseTimer);
     enumerationTimer->setSingleShot(true);
-    connect(windowTimer, &QTimer::timeout, worker, [this] { applyStartRule(); });
+    connect(waitTimer, &QTimer::timeout, worker, [this] { waitOver(); });
     connect(enumerationTimer, &QTimer::timeout, worker, [this] { makePort(); });
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
@@ -94,7 +97,7 @@ SimulatedBoard::~SimulatedBoard()
 {
     // Stops the port's thread before anything it may call back into goes away.
     onBoardThread([this] {
-        windowTimer->stop();
+        waitTimer->stop();
         enumerationTimer->stop();
         QMutexLocker lock(&mutex);
         port.reset();
@@ -140,10 +143,8 @@ QString SimulatedBoard::stateText() const
     QString text = QLatin1String(stateFacts[current].text);
     if (hasPort(current) && !port)
         text += QStringLiteral("; its port is not there yet");
-    if (fault == SambaBoard::UnplugDuringNextWrite)
-        text += QStringLiteral("; will be unplugged during the next write");
-    else if (fault == SambaBoard::StopAnsweringDuringNextWrite)
-        text += QStringLiteral("; will stop answering during the next write");
+    if (const SambaBoard::FaultFacts *facts = SambaBoard::factsOf(fault))
+        text += QStringLiteral("; ") + QLatin1String(facts->armed);
     return text;
 }
 
@@ -169,6 +170,12 @@ SambaBoard::Fault SimulatedBoard::armedFault() const
 {
     QMutexLocker lock(&mutex);
     return fault;
+}
+
+SambaBoard::Fault SimulatedBoard::struckFault() const
+{
+    QMutexLocker lock(&mutex);
+    return struck;
 }
 
 QString SimulatedBoard::message() const
@@ -214,7 +221,10 @@ bool SimulatedBoard::belowApplicationUntouched() const
 
 void SimulatedBoard::setClock(Clock newClock)
 {
-    onBoardThread([this, &newClock] { clock = std::move(newClock); });
+    onBoardThread([this, &newClock] {
+        clock = std::move(newClock);
+        clockReplaced = true;
+    });
 }
 
 void SimulatedBoard::setEnumerationDelay(int milliseconds)
@@ -232,47 +242,74 @@ void SimulatedBoard::setLockBits(quint16 bits)
     onBoardThread([this, bits] { lockBits = bits; });
 }
 
-SimulatedBoard::Start SimulatedBoard::startRule(const QByteArray &flash)
+SimulatedBoard::StartCase SimulatedBoard::startCase(
+    quint32 stackPointer, quint32 vectorTable, ResetCause reset, bool tapMagic)
+{
+    if (stackPointer == 0xFFFFFFFF)
+        return ErasedStackPointer;
+    if (vectorTable % vectorTableAlignment != 0)
+        return MisalignedVectorTable;
+    if (reset == PowerOn)
+        return PowerOnReset;
+    return tapMagic ? SecondTap : FirstTap;
+}
+
+const SimulatedBoard::StartRow &SimulatedBoard::startRow(StartCase startCase)
+{
+    // In the order of StartCase.
+    static const StartRow rows[] = {
+        { "erased flash cell value", StayAtOnce,
+            "0x6000 reads erased: there is no application, so the bootloader stays at once" },
+        { "vector table not aligned enough", StayAtOnce,
+            "the application's vector table is not aligned as VTOR needs, so the bootloader "
+            "stays" },
+        { "power-on", JumpAtOnce,
+            "powered on: the bootloader jumped to the application at 0x6000 at once" },
+        { "second tap", StayAtOnce, "reset again within half a second: the bootloader stays" },
+        { "first tap", WaitThenJump,
+            "no second reset within half a second: the bootloader jumped to the application at "
+            "0x6000" },
+    };
+    static_assert(sizeof rows / sizeof *rows == FirstTap + 1, "one row for each case");
+    return rows[startCase];
+}
+
+SimulatedBoard::Outcome SimulatedBoard::afterJump(const QByteArray &flash, Cause damage)
 {
     const quint32 stackPointer = wordAt(flash, applicationAddress);
-    const quint32 resetVector = wordAt(flash, resetVectorAddress);
-    if (resetVector == 0xFFFFFFFF)
-        return { Bootloader, NoApplication,
-            QStringLiteral("0x6004 reads erased: there is no application, so the bootloader "
-                           "stays") };
-
-    const QString jumped = QStringLiteral("jumped to the application at 0x6000, which hangs: ");
+    const quint32 resetVector = wordAt(flash, applicationAddress + 4);
+    const QString hangs = QStringLiteral("which hangs: ");
     if (stackPointer <= sramAddress || stackPointer > sramEnd)
         return { Hung, StackNotInRam,
-            jumped
+            hangs
                 + QStringLiteral("its initial stack pointer %1 is not in RAM")
                       .arg(hex(stackPointer)) };
+    if (resetVector == 0xFFFFFFFF)
+        return { Hung, ResetOutsideImage,
+            hangs + QStringLiteral("its reset vector reads erased (0xffffffff)") };
     // Cortex-M runs Thumb code only: a reset vector without bit 0 faults at once.
     if (!(resetVector & 1u))
         return { Hung, ResetNotThumb,
-            jumped
-                + QStringLiteral("its reset vector %1 is not Thumb code").arg(hex(resetVector)) };
+            hangs + QStringLiteral("its reset vector %1 is not Thumb code").arg(hex(resetVector)) };
     const quint32 end = imageEnd(flash);
-    const auto programmed = [&](quint32 handler) {
-        return handler >= applicationAddress + 8 && handler + 2 <= end
-            && wordAt(flash, static_cast<int>(handler) & ~3) != 0xFFFFFFFF;
-    };
-    if (!programmed(resetVector & ~1u))
+    const quint32 handler = resetVector & ~1u;
+    if (handler < applicationAddress + 8 || handler + 2 > end
+        || wordAt(flash, static_cast<int>(handler) & ~3) == 0xFFFFFFFF)
         return { Hung, ResetOutsideImage,
-            jumped
+            hangs
                 + QStringLiteral("its reset vector %1 points outside the image (0x6000 to %2)")
                       .arg(hex(resetVector), hex(end)) };
-    // The exception handlers: NMI, HardFault, SVCall, PendSV and SysTick.
-    for (int vector : { 2, 3, 11, 14, 15 }) {
-        const quint32 handler = wordAt(flash, static_cast<int>(applicationAddress) + 4 * vector);
-        if (handler != 0 && !programmed(handler & ~1u))
-            return { Hung, CutShort,
-                jumped
-                    + QStringLiteral("the image is cut short: its handler %1 lies in erased "
-                                     "flash (the image ends at %2)")
-                          .arg(hex(handler), hex(end)) };
-    }
-    return { Application, Started, QStringLiteral("started the application at 0x6000") };
+    if (damage == CutShort)
+        return { Hung, CutShort,
+            hangs
+                + QStringLiteral("the image is cut short: its upload stopped after the erase, "
+                                 "before bossac's reset, and the chip runs into erased flash") };
+    if (damage == LockedRows)
+        return { Hung, LockedRows,
+            hangs
+                + QStringLiteral("it is not the image uploaded: during the upload the NVM "
+                                 "controller refused to erase or write locked rows") };
+    return { Application, Started, QStringLiteral("which runs") };
 }
 
 QByteArray SimulatedBoard::factoryFlash()
@@ -289,19 +326,8 @@ QByteArray SimulatedBoard::factoryFlash()
 void SimulatedBoard::pressReset()
 {
     onBoardThread([this] {
-        if (current == Unplugged)
-            return;
-        const qint64 now = clock();
-        const bool secondPress = firstPressPending && now - firstPressAt <= doublePressWindow;
-        if (!secondPress) {
-            firstPressAt = now;
-            restart(true);
-            return;
-        }
-        // The bootloader saw the second press while it waited for one: it stays.
-        firstPressPending = false;
-        windowTimer->stop();
-        enter(Bootloader, NoCause, QString());
+        if (current != Unplugged)
+            reset(ResetButton);
     });
 }
 
@@ -310,8 +336,8 @@ void SimulatedBoard::unplug()
     onBoardThread([this] {
         if (current == Unplugged)
             return;
-        firstPressPending = false;
-        windowTimer->stop();
+        // SRAM, and the double-tap magic in it, goes with the power.
+        tapMagic = false;
         enter(Unplugged, NoCause, QString());
     });
 }
@@ -320,43 +346,73 @@ void SimulatedBoard::plugIn()
 {
     onBoardThread([this] {
         if (current == Unplugged)
-            restart(false);
+            reset(PowerOn);
     });
 }
 
-void SimulatedBoard::unplugDuringNextWrite()
+void SimulatedBoard::reset(ResetCause cause)
 {
-    armFault(SambaBoard::UnplugDuringNextWrite);
+    // A wait that the clock says is over ended in a jump before this reset came.
+    if (current == Starting && clock() - tapMagicWrittenAt > doubleTapWait) {
+        tapMagic = false;
+        jump(FirstTap);
+    }
+    // The USB port goes with the reset; the rule reads the flash as the port left it.
+    enumerationTimer->stop();
+    leavePort();
+    const StartCase rule
+        = startCase(wordAt(storedFlash, applicationAddress), applicationAddress, cause, tapMagic);
+    const StartRow &row = startRow(rule);
+    // Past the alignment test the bootloader clears the magic, or writes it to wait for
+    // a second tap.
+    if (rule != ErasedStackPointer && rule != MisalignedVectorTable)
+        tapMagic = false;
+    switch (row.decision) {
+    case StayAtOnce:
+        enter(Bootloader,
+            rule == ErasedStackPointer          ? NoApplication
+                : rule == MisalignedVectorTable ? MisalignedApplication
+                                                : NoCause,
+            QLatin1String(row.text));
+        break;
+    case JumpAtOnce:
+        jump(rule);
+        break;
+    case WaitThenJump:
+        tapMagic = true;
+        tapMagicWrittenAt = clock();
+        enter(Starting, NoCause, QString());
+        waitTimer->start(clockReplaced ? replacedClockPoll : doubleTapWait + 1);
+        break;
+    }
 }
 
-void SimulatedBoard::stopAnsweringDuringNextWrite()
+void SimulatedBoard::waitOver()
 {
-    armFault(SambaBoard::StopAnsweringDuringNextWrite);
+    if (current != Starting)
+        return;
+    // The clock decides: a timer that fired early, or a test's clock that has not moved
+    // on, waits again.
+    const qint64 left = tapMagicWrittenAt + doubleTapWait - clock();
+    if (left >= 0) {
+        waitTimer->start(clockReplaced ? replacedClockPoll
+                                       : static_cast<int>(qMin<qint64>(left, doubleTapWait)) + 1);
+        return;
+    }
+    tapMagic = false;
+    jump(FirstTap);
 }
 
-void SimulatedBoard::restart(bool countsAsPress)
+void SimulatedBoard::jump(StartCase rule)
 {
-    // The USB port goes with the reset; the bootloader then waits half a second for
-    // a second press before it applies its start rule.
-    firstPressPending = countsAsPress;
-    enter(Starting, NoCause, QString());
-    windowTimer->start();
-}
-
-void SimulatedBoard::applyStartRule()
-{
-    firstPressPending = false;
-    const Start start = startRule(flash());
-    QString reason = start.reason;
-    if (lockRefusal)
-        reason += QStringLiteral("; during the upload the NVM controller refused to erase or "
-                                 "write locked rows");
-    lockRefusal = false;
-    enter(start.state, start.cause, reason);
+    const Outcome outcome = afterJump(storedFlash, imageDamage);
+    enter(outcome.state, outcome.cause,
+        QLatin1String(startRow(rule).text) + QStringLiteral(", ") + outcome.reason);
 }
 
 void SimulatedBoard::enter(State state, Cause cause, const QString &message)
 {
+    waitTimer->stop();
     enumerationTimer->stop();
     leavePort();
     setState(state, cause);
@@ -415,23 +471,30 @@ void SimulatedBoard::leavePort()
         return;
     QMutexLocker lock(&mutex);
     storedFlash = port->flash();
-    lockRefusal = lockRefusal || port->lockErrorSeen();
+    // An erase starts an upload: what followed it tells how the upload left the image.
+    if (port->flashErased())
+        imageDamage = port->lockErrorSeen() ? LockedRows
+            : port->uploadCutShort()        ? CutShort
+                                            : NoCause;
     port.reset();
     ++portGeneration;
 }
 
-void SimulatedBoard::armFault(SambaBoard::Fault armed)
+bool SimulatedBoard::armFault(SambaBoard::Fault armed)
 {
-    onBoardThread([this, armed] {
-        if (current != Bootloader || !port)
+    bool done = false;
+    onBoardThread([this, armed, &done] {
+        if (current != Bootloader || !port || !SambaBoard::factsOf(armed))
             return;
         {
             QMutexLocker lock(&mutex);
             fault = armed;
         }
         port->armFault(armed);
+        done = true;
         emit changed();
     });
+    return done;
 }
 
 void SimulatedBoard::portEvent(quint64 generation, SambaBoard::Event event)
@@ -439,19 +502,25 @@ void SimulatedBoard::portEvent(quint64 generation, SambaBoard::Event event)
     // A port that has been replaced or unplugged since has nothing more to say.
     if (generation != portGeneration)
         return;
-    switch (event) {
-    case SambaBoard::Unplugged:
-        enter(Unplugged, UnpluggedMidWrite, QStringLiteral("unplugged while bossac was writing"));
-        break;
-    case SambaBoard::StoppedAnswering:
-        // The port stays: the chip hangs in the bootloader and no longer answers.
-        setState(Silent, StoppedAnswering);
-        announce(QStringLiteral("stopped answering while bossac was writing"));
-        break;
-    case SambaBoard::ResetRequested:
-        restart(false);
-        break;
+    if (event == SambaBoard::ResetRequested) {
+        reset(SystemReset);
+        return;
     }
+    const SambaBoard::FaultFacts *facts = SambaBoard::factsOf(fault);
+    {
+        QMutexLocker lock(&mutex);
+        struck = fault;
+    }
+    const QString message
+        = facts ? QLatin1String(facts->struck) : QStringLiteral("its port stopped working");
+    if (event == SambaBoard::Unplugged) {
+        tapMagic = false;
+        enter(Unplugged, FaultStruck, message);
+        return;
+    }
+    // The port stays: the chip hangs in the bootloader and no longer answers.
+    setState(Silent, FaultStruck);
+    announce(message);
 }
 
 void SimulatedBoard::announce(const QString &message)

@@ -15,14 +15,16 @@
 class QTimer;
 
 // A SAMD21 board with a life of its own, for trying the uploader without one. It
-// runs its application on COM3 ("Adafruit Feather M0"). Its one reset button drops
-// its USB port at once; pressed again within 500 ms, the bootloader stays and its
-// port COM7 ("Arduino Zero") appears. Otherwise, half a second later, the bootloader
-// applies its start rule (startRule()): it stays when 0x6004 reads erased, and jumps
-// to the application otherwise, which runs, with COM3, or hangs, with no port at
-// all. A new port appears only after the enumeration delay, as a USB device's does.
-// After an upload, bossac's reset does the same as one press. The board keeps no
-// memory of an upload beyond what its flash holds.
+// runs its application on COM3 ("Adafruit Feather M0"); its bootloader's port is COM7
+// ("Arduino Zero"). Every reset drops the USB port at once and runs the bootloader's
+// start rule (startCase()), Arduino's: it stays when 0x6000 reads erased, jumps at
+// once after a power-on, and after any other reset stays on the second of two taps
+// within half a second, or waits half a second for one and then jumps. The
+// application then runs, with COM3, or hangs, with no port at all. A new port
+// appears only after the enumeration delay, as a USB device's does. bossac's reset
+// after an upload is a system reset: a tap, as a press of the reset button is. An
+// upload that bossac erased, began to write and never ended with its reset leaves
+// the application cut short, whatever the image's layout: it hangs at its next start.
 //
 // The board lives on a thread of its own, so that its clock, its ports and its
 // faults go on while the uploader's window blocks in an upload. Its slots may be
@@ -38,7 +40,7 @@ public:
     enum State {
         Application,
         Bootloader,
-        // Half a second after a reset, while the bootloader waits for a second press.
+        // The half second after a tap, while the bootloader waits for a second one.
         Starting,
         // The bootloader stopped answering: its port is still there.
         Silent,
@@ -48,31 +50,66 @@ public:
     };
     Q_ENUM(State)
 
+    // What reset the chip, as the bootloader reads it from the power manager.
+    enum ResetCause {
+        PowerOn,
+        ResetButton,
+        // A reset request through AIRCR, as bossac makes at the end of an upload.
+        SystemReset,
+    };
+
+    // The cases of the bootloader's start rule, in the order in which it tests them.
+    enum StartCase {
+        ErasedStackPointer,
+        MisalignedVectorTable,
+        PowerOnReset,
+        SecondTap,
+        FirstTap,
+    };
+    Q_ENUM(StartCase)
+
+    enum Decision {
+        StayAtOnce,
+        JumpAtOnce,
+        // Writes the double-tap magic, waits half a second, clears it and jumps.
+        WaitThenJump,
+    };
+
+    struct StartRow
+    {
+        // As the bootloader's source names the case.
+        const char *sourceCase;
+        Decision decision;
+        // What the board does, in a user's words.
+        const char *text;
+    };
+
     // Why the board is in its state, as the board knows it and a user may not.
     enum Cause {
         NoCause,
         Started,
         NoApplication,
+        MisalignedApplication,
         StackNotInRam,
         ResetNotThumb,
         ResetOutsideImage,
         CutShort,
-        UnpluggedMidWrite,
-        StoppedAnswering,
+        LockedRows,
+        FaultStruck,
         PortNotMade,
     };
 
-    // What the bootloader does with the flash it finds, and why.
-    struct Start
+    // What the chip does once the bootloader has jumped to the application.
+    struct Outcome
     {
         State state;
         Cause cause;
         QString reason;
     };
 
-    // Milliseconds from any fixed start; the reset button's timing reads it.
+    // Milliseconds from any fixed start; the double tap's wait reads it.
     using Clock = std::function<qint64()>;
-    static constexpr int doublePressWindow = 500;
+    static constexpr int doubleTapWait = 500;
     static constexpr int defaultEnumerationDelay = 1000;
 
     explicit SimulatedBoard(const QString &folder, QObject *parent = nullptr);
@@ -94,6 +131,8 @@ public:
     QString portDescription() const;
     Cause cause() const;
     SambaBoard::Fault armedFault() const;
+    // The fault that struck last.
+    SambaBoard::Fault struckFault() const;
     // What the board last had to say: the facts, e.g. why its application hangs.
     QString message() const;
     // Bytes that reached the current port since it appeared.
@@ -108,8 +147,8 @@ public:
     // Whether everything below 0x6000 is as the board left the factory.
     bool belowApplicationUntouched() const;
 
-    // Replaces the clock the reset button reads, so that a test can press it at
-    // given times without waiting.
+    // Replaces the clock the double tap's wait reads, so that a test can tap at given
+    // times without waiting: the wait ends once the clock says so.
     void setClock(Clock clock);
     // How long a new port takes to appear; defaultEnumerationDelay unless set.
     void setEnumerationDelay(int milliseconds);
@@ -119,29 +158,30 @@ public:
     // port on.
     void setLockBits(quint16 bits);
 
-    // The bootloader's start rule, and what the chip does after the jump, read from
-    // the flash alone. It stays when the word at 0x6004 reads erased; otherwise the
-    // application runs if its vector table gives an initial stack pointer in RAM, a
-    // reset handler in Thumb code inside the image, and if every handler it names
-    // lies on programmed flash: an image cut short (its exception handlers sit at its
-    // end, as a linker places them) runs into erased flash and hangs.
-    static Start startRule(const QByteArray &flash);
+    // The bootloader's start rule: which case a reset falls in, from the application's
+    // first word (its initial stack pointer), the address of its vector table, what
+    // reset the chip and whether SRAM holds the double-tap magic.
+    static StartCase startCase(
+        quint32 stackPointer, quint32 vectorTable, ResetCause reset, bool tapMagic);
+    // The rule's table: what the bootloader does in each case.
+    static const StartRow &startRow(StartCase startCase);
+    // What the chip does after the jump into the application at 0x6000: it runs if its
+    // vector table gives an initial stack pointer in RAM and a reset handler in Thumb
+    // code inside the image, unless the last upload left it other than bossac wrote
+    // it (`damage`: CutShort, which runs into erased flash and faults, or LockedRows).
+    static Outcome afterJump(const QByteArray &flash, Cause damage = NoCause);
     // The flash the board leaves the factory with: the bootloader below 0x6000 and
     // an application above it.
     static QByteArray factoryFlash();
 
 public slots:
-    // One press of the reset button: restarts the board, or, as the second press
-    // within 500 ms of a first, keeps it in the bootloader.
+    // One press of the reset button.
     void pressReset();
     void unplug();
     void plugIn();
-    // Arm a fault for the next upload, in the bootloader only: half way through the
-    // next chunk the board is unplugged (bossac then hangs until it is killed), or
-    // stops answering.
-    void unplugDuringNextWrite();
-    void stopAnsweringDuringNextWrite();
-    void armFault(SambaBoard::Fault fault);
+    // Arms a fault for the next upload: in the bootloader only, once its port is
+    // there. Returns whether it was armed.
+    bool armFault(SambaBoard::Fault fault);
 
 signals:
     void changed();
@@ -150,8 +190,10 @@ signals:
 
 private:
     void onBoardThread(const std::function<void()> &work);
-    void restart(bool countsAsPress);
-    void applyStartRule();
+    void reset(ResetCause cause);
+    void waitOver();
+    void endWaitIfOver();
+    void jump(StartCase startCase);
     void enter(State state, Cause cause, const QString &message);
     void setState(State state, Cause cause);
     void makePort();
@@ -162,7 +204,7 @@ private:
     const QString folder;
     QThread thread;
     QObject *worker;
-    QTimer *windowTimer;
+    QTimer *waitTimer;
     QTimer *enumerationTimer;
 
     // Guards what the getters read; the board's thread is the only writer.
@@ -173,15 +215,21 @@ private:
     // Counts the ports, so that a late event from one that is gone is ignored.
     quint64 portGeneration = 0;
     SambaBoard::Fault fault = SambaBoard::NoFault;
+    SambaBoard::Fault struck = SambaBoard::NoFault;
     QByteArray storedFlash;
     quint16 lockBits = 0xFFFF;
     SambaMonitor::FlashTiming flashTiming;
     int enumerationDelay = defaultEnumerationDelay;
-    // An upload met locked rows: the next start says so.
-    bool lockRefusal = false;
+    // How the last upload left the application, as bossac's commands and the NVM
+    // controller's answers tell: NoCause, CutShort or LockedRows.
+    Cause imageDamage = NoCause;
     Clock clock;
-    qint64 firstPressAt = 0;
-    bool firstPressPending = false;
+    // A clock that a test replaced moves when the test says: the wait looks at it often.
+    bool clockReplaced = false;
+    // The word in SRAM where the bootloader keeps the double-tap magic, and when it
+    // wrote it.
+    bool tapMagic = false;
+    qint64 tapMagicWrittenAt = 0;
     QString lastMessage;
     QString error;
 };

@@ -20,6 +20,12 @@
 #include <QTextBlock>
 #include <QtTest>
 
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -107,8 +113,46 @@ struct UploadRun
     QStringList leftAtVerdict;
 };
 
-UploadRun uploadThroughWindow(const QString &workingDirectory, const QString &field = firmwareName)
+// Ends our bossac runs that outlive `milliseconds`, so that a window that fails to stop
+// a bossac that never returns fails a check instead of hanging the test.
+class Watchdog
 {
+public:
+    Watchdog(const QString &workingDirectory, qint64 milliseconds)
+        : thread([this, workingDirectory, milliseconds] {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (woken.wait_for(
+                    lock, std::chrono::milliseconds(milliseconds), [this] { return over; }))
+                return;
+            for (const QString &process : leftoverBossacProcesses(workingDirectory))
+                ::kill(process.section(QLatin1Char(' '), 0, 0).toInt(), SIGKILL);
+        })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        woken.notify_one();
+        thread.join();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool over = false;
+    std::thread thread;
+};
+
+// `watchdogMs`: ends a bossac that is still there after so long; 0: none.
+UploadRun uploadThroughWindow(
+    const QString &workingDirectory, const QString &field = firmwareName, qint64 watchdogMs = 0)
+{
+    std::unique_ptr<Watchdog> watchdog;
+    if (watchdogMs > 0)
+        watchdog.reset(new Watchdog(workingDirectory, watchdogMs));
     UploadRun run;
     MainWindow window;
     window.findChild<QComboBox *>(QStringLiteral("comboBox"))->hidePopup();
@@ -166,13 +210,15 @@ void FlashBoardTest::monitorAnswersAsTheChip_data()
     QTest::addColumn<bool>("reset");
     QTest::addColumn<int>("zerosAt0x6000"); // bytes programmed there, -1: not checked
     QTest::addColumn<qint64>("busyMicroseconds"); // at the chip's own pace
+    // Erased, began to write and never asked for a reset: an upload cut short.
+    QTest::addColumn<bool>("cutShort");
 
     const QByteArray flash = SambaMonitor::initialFlash();
     const QByteArray erased(4, '\xFF');
     const QByteArray version = "v2.0 [Arduino:XYZ] Jan  1 2024 00:00:00\n\r";
     const quint16 unlocked = 0xFFFF;
-    const qint64 row = SambaMonitor::datasheetTiming().rowEraseMicroseconds;
-    const qint64 page = SambaMonitor::datasheetTiming().pageWriteMicroseconds;
+    const qint64 row = SambaMonitor::slowestTiming().rowEraseMicroseconds;
+    const qint64 page = SambaMonitor::slowestTiming().pageWriteMicroseconds;
     // From 0x6000 to the end of flash.
     const qint64 rowsAbove0x6000 = (0x40000 - 0x6000) / 256;
 
@@ -180,39 +226,40 @@ void FlashBoardTest::monitorAnswersAsTheChip_data()
         << unlocked << false << QByteArray("N#V#w00000000,4#wE000ED00,4#w41002018,4#")
         << "\n\r" + version + Samd21::littleEndian(0x20007FFC) + Samd21::littleEndian(0x410CC601)
             + Samd21::littleEndian(0x10010305)
-        << false << -1 << qint64(0);
+        << false << -1 << qint64(0) << false;
     QTest::newRow("commands split across reads")
         << unlocked << false << QByteArray("w0000") + QByteArray("0000,4#")
-        << Samd21::littleEndian(0x20007FFC) << false << -1 << qint64(0);
+        << Samd21::littleEndian(0x20007FFC) << false << -1 << qint64(0) << false;
     QTest::newRow("reset request") << unlocked << false << QByteArray("WE000ED0C,05FA0004#N#")
-                                   << QByteArray() << true << -1 << qint64(0);
+                                   << QByteArray() << true << -1 << qint64(0) << false;
     QTest::newRow("reset request with VECTCLRACTIVE")
         << unlocked << false << QByteArray("WE000ED0C,05FA0005#N#") << QByteArray() << true << -1
-        << qint64(0);
+        << qint64(0) << false;
     QTest::newRow("AIRCR write without SYSRESETREQ")
         << unlocked << false << QByteArray("WE000ED0C,05FA0002#N#") << QByteArray("\n\r") << false
-        << -1 << qint64(0);
+        << -1 << qint64(0) << false;
     QTest::newRow("AIRCR write without the key")
         << unlocked << false << QByteArray("WE000ED0C,FA050004#N#") << QByteArray("\n\r") << false
-        << -1 << qint64(0);
+        << -1 << qint64(0) << false;
     QTest::newRow("fuses: BOOTPROT 16 KiB, nothing locked")
         << unlocked << false << QByteArray("o00804000,4#o00804006,4#o00804007,4#w41004020,4#")
-        << QByteArray("\xF9\xFF\xFF") + Samd21::littleEndian(0xFFFF) << false << -1 << qint64(0);
+        << QByteArray("\xF9\xFF\xFF") + Samd21::littleEndian(0xFFFF) << false << -1 << qint64(0)
+        << false;
     QTest::newRow("erase from 0x6000")
         << unlocked << false << QByteArray("X00006000#R00005FFC,00000008#w41004014,4#")
         << "X\n\r" + flash.mid(0x5FFC, 4) + erased + Samd21::littleEndian(0x01) << false << 0
-        << rowsAbove0x6000 * row;
+        << rowsAbove0x6000 * row << false;
     QTest::newRow("erase from 0: the protected 16 KiB are refused")
         << unlocked << false << QByteArray("X00000000#w41004018,4#w41004014,4#R00003FFC,00000008#")
         << "X\n\r" + Samd21::littleEndian(0x08) + Samd21::littleEndian(0x03) + flash.mid(0x3FFC, 4)
             + erased
-        << false << -1 << qint64(0x40000 - 0x4000) / 256 * row;
+        << false << -1 << qint64(0x40000 - 0x4000) / 256 * row << false;
     QTest::newRow("program below 0x4000 is refused")
         << unlocked << false
         << "S20004034,00000040#" + QByteArray(64, '\0')
             + "Y20004034,0#Y00003FC0,00000040#R00003FC0,00000004#w41004018,4#"
         << "Y\n\rY\n\r" + flash.mid(0x3FC0, 4) + Samd21::littleEndian(0x08) << false << -1
-        << qint64(0);
+        << qint64(0) << false;
     // Region 1 holds 0x4000 to 0x7FFF: the chip refuses its rows, and the Arduino
     // bootloader answers X and Y all the same, as it does not look at the error.
     QTest::newRow("a locked region is neither erased nor written")
@@ -220,17 +267,21 @@ void FlashBoardTest::monitorAnswersAsTheChip_data()
         << "o00804006,4#X00006000#" + writeZeros(64) + "w41004018,4#w41004014,4#R00007FFC,00000008#"
         << "\xFD" + QByteArray("X\n\rY\n\rY\n\r") + Samd21::littleEndian(0x08)
             + Samd21::littleEndian(0x03) + flash.mid(0x7FFC, 4) + erased
-        << false << -1 << (rowsAbove0x6000 - 0x2000 / 256) * row;
-    QTest::newRow("a whole chunk")
-        << unlocked << false << "X00006000#" + writeZeros(1024) + "N#"
-        << QByteArray("X\n\rY\n\rY\n\r\n\r") << false << 1024 << rowsAbove0x6000 * row + 16 * page;
+        << false << -1 << (rowsAbove0x6000 - 0x2000 / 256) * row << true;
+    QTest::newRow("a whole chunk") << unlocked << false << "X00006000#" + writeZeros(1024) + "N#"
+                                   << QByteArray("X\n\rY\n\rY\n\r\n\r") << false << 1024
+                                   << rowsAbove0x6000 * row + 16 * page << true;
+    QTest::newRow("a whole upload ends with bossac's reset")
+        << unlocked << false << "X00006000#" + writeZeros(1024) + "WE000ED0C,05FA0004#"
+        << QByteArray("X\n\rY\n\rY\n\r") << true << 1024 << rowsAbove0x6000 * row + 16 * page
+        << false;
     for (int size : { 64, 1024, 4096 }) {
         // Half way through the first chunk, in whole pages.
         const int half = size / 2 / 64 * 64;
         QTest::addRow("halts half way, %d bytes", size)
             << unlocked << true << "X00006000#" + writeZeros(size) + "N#"
-            << QByteArray("X\n\rY\n\r") << false << half
-            << rowsAbove0x6000 * row + half / 64 * page;
+            << QByteArray("X\n\rY\n\r") << false << half << rowsAbove0x6000 * row + half / 64 * page
+            << true;
     }
 }
 
@@ -244,9 +295,10 @@ void FlashBoardTest::monitorAnswersAsTheChip()
     QFETCH(bool, reset);
     QFETCH(int, zerosAt0x6000);
     QFETCH(qint64, busyMicroseconds);
+    QFETCH(bool, cutShort);
 
     SambaMonitor monitor(SambaMonitor::initialFlash(), lockBits);
-    monitor.setTiming(SambaMonitor::datasheetTiming());
+    monitor.setTiming(SambaMonitor::slowestTiming());
     if (haltHalfWay)
         monitor.setPageGate([](quint32 page, quint32 pages) { return page < pages / 2; });
     QByteArray answer;
@@ -259,6 +311,7 @@ void FlashBoardTest::monitorAnswersAsTheChip()
     QCOMPARE(monitor.resetRequested(), reset);
     QCOMPARE(monitor.takeBusyMicroseconds(), busyMicroseconds);
     QCOMPARE(monitor.lockErrorSeen(), reply.contains(Samd21::littleEndian(0x08)));
+    QCOMPARE(monitor.uploadCutShort(), cutShort);
     if (zerosAt0x6000 >= 0) {
         const QByteArray flash = monitor.flash();
         QCOMPARE(flash.mid(0x6000, zerosAt0x6000), QByteArray(zerosAt0x6000, '\0'));
@@ -371,7 +424,7 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
         QList<SerialPortEntry> { { portName, QStringLiteral("Arduino Zero") } });
     MainWindow::setUploadTimeout(uploadTimeoutMs);
 
-    const UploadRun run = uploadThroughWindow(cwd.path());
+    const UploadRun run = uploadThroughWindow(cwd.path(), firmwareName, 3 * uploadTimeoutMs);
     const QStringList &log = run.log;
     const QString logText = log.join(QLatin1Char('\n'));
 
@@ -383,9 +436,10 @@ void FlashBoardTest::uploadReportsBoardThatFailsMidFlash()
     const QByteArray flash = board.flash();
     QCOMPARE(flash.mid(imageOffset, 2048), firmwareImage(imageSize).left(2048));
     QCOMPARE(flash.mid(imageOffset + 2048, imageSize - 2048), QByteArray(imageSize - 2048, '\xFF'));
+    // The window stops the bossac that never returns at its limit, not later.
     if (fault == SambaBoard::UnplugDuringNextWrite)
-        QVERIFY2(
-            run.milliseconds >= uploadTimeoutMs, qPrintable(QString::number(run.milliseconds)));
+        QVERIFY2(run.milliseconds >= uploadTimeoutMs && run.milliseconds < 2 * uploadTimeoutMs,
+            qPrintable(QString::number(run.milliseconds)));
     // The verdict comes only once bossac is gone, killed if need be.
     QVERIFY2(run.leftAtVerdict.isEmpty(), qPrintable(run.leftAtVerdict.join(QLatin1Char('\n'))));
     const QStringList left = leftoverBossacProcesses(cwd.path());
