@@ -115,7 +115,7 @@ wait_until 300 log_has "Done!" || fail "the log does not show Done!: $(tail -n 5
 
 # d. The picture, with the selection that copying made cleared.
 click_log
-import -display "$display" -window "$window" "$build/windows.png"
+import -display "$DISPLAY" -window "$window" "$build/windows.png"
 [ -z "$picture_to_docs" ] || cp "$build/windows.png" docs/windows.png
 say "the window's log:"
 grep -v '^$' "$work/log.txt" | awk 'NR <= 8 { print } END { if (NR > 8) print "...\n" $0 }'
