@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTest>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,7 +41,10 @@ constexpr int imageSize = 200 * 1024;
 
 void checkFlashed(const SambaBoard &board, const QByteArray &image, const char *how)
 {
-    if (board.flash().mid(imageOffset, image.size()) != image || !board.resetRequested())
+    // The reset is bossac's last write, which nothing answers: bossac may be gone before
+    // the board's thread has read it.
+    if (board.flash().mid(imageOffset, image.size()) != image
+        || !QTest::qWaitFor([&] { return board.resetRequested(); }, 10000))
         fail(QStringLiteral("the board was not flashed %1").arg(QLatin1String(how)));
 }
 

@@ -28,8 +28,6 @@ constexpr quint32 vectorTableAlignment = 0x80;
 // 16 lock regions of 16 KiB each; a clear lock bit locks its region.
 constexpr quint32 lockRegionSize = flashSize / 16;
 constexpr quint32 bootloaderStackPointer = 0x20007FFC;
-// The Arduino bootloader's double-tap word: the last word of SRAM, which a reset keeps.
-constexpr quint32 doubleTapMagic = 0x07738135;
 
 constexpr quint32 sramAddress = 0x20000000;
 constexpr quint32 sramSize = 0x8000;

@@ -226,8 +226,8 @@ private:
     Clock clock;
     // A clock that a test replaced moves when the test says: the wait looks at it often.
     bool clockReplaced = false;
-    // The word in SRAM where the bootloader keeps the double-tap magic, and when it
-    // wrote it.
+    // Whether the last word of SRAM, which a reset keeps, holds the bootloader's
+    // double-tap magic (0x07738135), and when the bootloader wrote it.
     bool tapMagic = false;
     qint64 tapMagicWrittenAt = 0;
     QString lastMessage;
