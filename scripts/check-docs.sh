@@ -13,12 +13,12 @@
 #    block (the hash check that the Windows workflow runs as written).
 set -eu
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 max_readme_lines=150
 qt_version=$(sed -n 's/^qt_version=//p' scripts/windows/toolchain-inputs.sh)
-version=$(sed -n 's/^project(UVOFirmwareUploader VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$qt_version" ] || { echo "check-docs: FAILED: no qt_version= in scripts/windows/toolchain-inputs.sh" >&2; exit 1; }
-[ -n "$version" ] || { echo "check-docs: FAILED: no project VERSION in CMakeLists.txt" >&2; exit 1; }
+version=$(project_version)
+[ -n "$qt_version" ] || fail "no qt_version= in scripts/windows/toolchain-inputs.sh"
 
 files="README.md"
 for file in docs/*.md; do

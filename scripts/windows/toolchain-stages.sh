@@ -43,15 +43,13 @@ build_qtbase() { # arch
         "$src/configure" $(qt_configure_options "$1") -extprefix "$qt")
     (cd "$out" && quietly "$cache/build/qtbase-$1-make.log" make -j"$jobs" &&
         quietly "$cache/build/qtbase-$1-install.log" make install)
-    # What the notices are checked against: the attribution files in which Qt names the
-    # third-party code of its source tree and its licences, and the list of the source
-    # files that this build compiled, so that only the parts compiled in count.
+    # What the notices are made from: the attribution files in which Qt names the
+    # third-party code of its source tree and its licences, and the build's log, which
+    # says which files the cross compiler compiled, so that only the parts compiled in
+    # count (scripts/windows/qt-notices.py).
     mkdir -p "$qt/attribution"
-    # The build's log is kept too, compressed, for what it says of the compiled files.
     (cd "$src" && find . -name qt_attribution.json | LC_ALL=C sort | tar -cf - -T - | tar -xf - -C "$qt/attribution")
     xz -c "$cache/build/qtbase-$1-make.log" >"$qt/attribution/make.log.xz"
-    grep -oE "qtbase-src-$1/[^ ]+\.(c|cc|cpp|cxx)( |\$)" "$cache/build/qtbase-$1-make.log" |
-        sed "s|^qtbase-src-$1/||; s| *\$||" | LC_ALL=C sort -u >"$qt/attribution/compiled-sources.txt"
     rm -rf "$src" "$out"
     stamp_of qtbase "$1" >"$(stamp_file qtbase "$1")"
     say "qtbase for $1 is in $qt ($(($(date +%s) - stage_started)) s)"
