@@ -108,6 +108,17 @@ for arch in $arches; do
     mingw_host "$arch" >/dev/null || fail "unknown architecture $arch: win32 or win64"
 done
 
+# GNU ld sorts a PE file's import tables by the paths of the import libraries it read,
+# so the cache's path decides whether Qt's DLLs come before or after Windows' and the
+# MinGW runtime's (from /usr) in every DLL and EXE that imports Qt. Every cache whose
+# path sorts before /usr/ gives the release's bytes; one that sorts after would give
+# other bytes, and a release made from it could not be checked against another's.
+# (test compares the paths byte by byte, as ld does.)
+[ "$cache" \< /usr/ ] || fail "the cache $cache sorts after /usr/, so the linker would
+order the imports of Qt's DLLs and the program otherwise than in the release: choose a
+cache folder that sorts before /usr/ (under /home, /root, /opt or /tmp, say) in
+UVO_WINDOWS_CACHE"
+
 mkdir -p "$cache/sources" "$cache/build" "$cache/bin"
 
 # Qt Serial Port's archive is checked first: without it, building qtbase is in vain.
