@@ -998,7 +998,7 @@ void SimulatedBoardTest::demoPrintsOnlyWhatIsAsked_data()
                                             << "--fault <fault>"
                                             << "";
     QTest::newRow("the version without a display") << QStringList { "--version" } << false << ""
-                                                   << "UVOFirmwareUploaderDemo 1.0.1"
+                                                   << "UVOFirmwareUploaderDemo " UVO_VERSION
                                                    << "";
     // The window's port selector writes the descriptions it reads to the debug output.
     QTest::newRow("the window keeps the port list's debug lines to itself")
