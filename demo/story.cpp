@@ -219,12 +219,9 @@ int Story::play()
 
     const int restart = step + 1;
     announce(restart, QStringLiteral("The board restarts."));
-    if (!waitFor([&] { return messagesHeard > messagesBefore; }))
-        return fail(restart, QStringLiteral("the board did not restart after the upload"));
-    if (board.state() != SimulatedBoard::Application)
-        return fail(restart, boardSays(board));
-    if (!waitForPort(QStringLiteral("COM3")))
-        return fail(restart, QStringLiteral("COM3 did not come back"));
+    if (const int failed = waitForApplication(restart, messagesBefore,
+            QStringLiteral("the board did not restart after the upload")))
+        return failed;
     openPortList();
     if (!waitFor([this] { return logShows(QStringLiteral("Autoselected port COM3"), 3); }))
         return fail(restart, QStringLiteral("the window did not pick COM3 again"));
@@ -251,12 +248,9 @@ int Story::afterRefusal()
                   .arg(imageName));
     const int heard = messagesHeard;
     board.pressReset();
-    if (!waitFor([&] { return messagesHeard > heard; }))
-        return fail(step, QStringLiteral("the board did not restart"));
-    if (board.state() != SimulatedBoard::Application)
-        return fail(step, boardSays(board));
-    if (!waitForPort(QStringLiteral("COM3")))
-        return fail(step, QStringLiteral("COM3 did not come back"));
+    if (const int failed =
+            waitForApplication(step, heard, QStringLiteral("the board did not restart")))
+        return failed;
     if (board.flash() != SimulatedBoard::factoryFlash())
         return fail(step, QStringLiteral("the flash was changed"));
     printLine(QStringLiteral("board  | its flash is as before: nothing below or above 0x6000 "
@@ -264,6 +258,19 @@ int Story::afterRefusal()
     return fail(step,
         QStringLiteral("the window refused %1; the board still runs its old application")
             .arg(imageName));
+}
+
+// The board restarts (a message after the first messagesBefore), runs its application
+// and shows COM3 again; 0 when it does, else the story's failure at that step.
+int Story::waitForApplication(int at, int messagesBefore, const QString &notRestarted)
+{
+    if (!waitFor([&] { return messagesHeard > messagesBefore; }))
+        return fail(at, notRestarted);
+    if (board.state() != SimulatedBoard::Application)
+        return fail(at, boardSays(board));
+    if (!waitForPort(QStringLiteral("COM3")))
+        return fail(at, QStringLiteral("COM3 did not come back"));
+    return 0;
 }
 
 int Story::recover()

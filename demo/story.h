@@ -44,6 +44,7 @@ private:
     void announce(int number, const QString &what);
     int fail(int step, const QString &why);
     int afterRefusal();
+    int waitForApplication(int at, int messagesBefore, const QString &notRestarted);
     void printNewLogLines();
     void printState();
     bool logShows(const QString &line, int times = 1) const;
