@@ -63,15 +63,23 @@ say "second run: a clone of $commit in $elsewhere, umask 077, another build fold
     [ -z "$fresh_cache" ] || echo "$(($(date +%s) - full_started))" >"$second/full-seconds"
 )
 
-# Every file of the two toolchains, by its SHA-256. The toolchain's own build log names
-# the cache's folder, so it is left out; everything else must agree.
+# Every file of the two toolchains, by its SHA-256, read with the cache's own path put
+# as CACHE: qmake's files (.prl, .pc, .pri, .la) name the folder they lie in. Left out:
+# the build log, and two files of Qt's host build tools that hold the path in a form
+# that cannot be put back: qmake, whose install prefix is a padded string, and the
+# static library of moc, rcc and uic, with its debug paths (those three are compared).
+# Nothing of theirs reaches a Windows file.
 toolchain_differs=""
 if [ -n "$full" ]; then
     say "the toolchain anew took $(cat "$second/full-seconds") s with the release; comparing every file of both"
     for run in first second; do
         [ "$run" = first ] && tree=$cache || tree=$fresh_cache
-        (cd "$tree/$arch" && find qt bossa -type f ! -path qt/attribution/make.log.xz -print0 |
-            LC_ALL=C sort -z | xargs -0 sha256sum) >"$second/sums-$run"
+        as_pattern=$(printf '%s' "$tree" | sed 's/[][\\.*^$|]/\\&/g')
+        (cd "$tree/$arch" && find qt bossa -type f ! -path qt/attribution/make.log.xz \
+            ! -path qt/bin/qmake ! -path qt/lib/libQt5Bootstrap.a | LC_ALL=C sort |
+            while read -r file; do
+                echo "$(LC_ALL=C sed "s|$as_pattern|CACHE|g" "$file" | sha256sum | cut -d' ' -f1)  $file"
+            done) >"$second/sums-$run"
     done
     if diff "$second/sums-first" "$second/sums-second" >"$second/sums.diff"; then
         say "the toolchain: $(wc -l <"$second/sums-first") files, the same bytes in both caches; of them:"
