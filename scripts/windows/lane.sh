@@ -68,3 +68,11 @@ mingw_host() { # win32|win64
     *) return 1 ;;
     esac
 }
+
+# Builds the Windows tests for an architecture with MinGW against the cached Qt for
+# Windows, into BUILD; cmake's configure output goes to LOG.
+build_windows_tests() { # arch, build, log
+    quietly "$3" cmake -S . -B "$2" --toolchain "$PWD/cmake/$(mingw_host "$1").cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DUVO_BUILD_BENCH=OFF
+    cmake --build "$2" --parallel "$(nproc)"
+}

@@ -60,13 +60,8 @@ scripts/windows/check-reproducible.sh $full
 say "5. the release under Wine"
 scripts/windows/check-wine.sh --release release
 
-# The Wine check builds the win32 tests only where its lane is win32.
+# The Wine check has built them already where its lane is win32; then nothing is redone.
 say "6. the Windows tests for the Windows runner"
-if [ ! -f build-windows/CMakeCache.txt ]; then
-    cmake -S . -B build-windows --toolchain "$PWD/cmake/i686-w64-mingw32.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DUVO_BUILD_BENCH=OFF >build-windows.log 2>&1 ||
-        { cat build-windows.log >&2; fail "configuring the win32 tests failed"; }
-    cmake --build build-windows --parallel "$(nproc)"
-fi
+build_windows_tests win32 build-windows build-windows.log
 scripts/windows/pack-tests.sh build-windows windows-tests
 say "passed: release/ and windows-tests/ are ready"

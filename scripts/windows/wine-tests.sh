@@ -12,7 +12,6 @@
 # Makes:  BUILD, the Windows build; WORK/tests, the tests laid out, with their logs.
 set -eu
 cd "$(dirname "$0")/../.."
-top=$PWD
 script=check-windows-wine
 . scripts/lib.sh
 . scripts/windows/lane.sh
@@ -23,9 +22,7 @@ work=$3
 : "${UVO_WINE:?run in the environment of scripts/windows/wine-env.sh}"
 
 say "building the Windows tests for $arch in $build"
-quietly "$work/cmake.log" cmake -S . -B "$build" --toolchain "$top/cmake/$(mingw_host "$arch").cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DUVO_BUILD_BENCH=OFF
-cmake --build "$build" --parallel "$(nproc)"
+build_windows_tests "$arch" "$build" "$work/cmake.log"
 scripts/windows/pack-tests.sh "$build" "$work/tests"
 # The first program starts the helpers that the Wine server keeps from here on.
 quietly "$work/first-program.log" "$UVO_WINE" "$work/tests/tst_portselector.exe" -platform offscreen
